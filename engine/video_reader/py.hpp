@@ -1,0 +1,229 @@
+// Small RAII and call helpers over the CPython C API, shared by every subsystem.
+//
+// Owns nothing global except the module reference set at initialisation. A
+// Python error is carried through C++ code as `PyErrorSet` (the error indicator
+// stays set); the callable trampoline turns it back into a NULL return.
+// All helpers require the GIL.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace vr {
+
+// Thrown when a Python exception is already set and must propagate unchanged.
+struct PyErrorSet {};
+
+// An owned (strong) reference. Constructing from a raw pointer steals it.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  Ref& operator=(Ref o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// Throws PyErrorSet when `p` is NULL; otherwise takes ownership.
+inline Ref check(PyObject* p) {
+  if (!p) throw PyErrorSet{};
+  return Ref(p);
+}
+inline void check_status(int rc) {
+  if (rc < 0) throw PyErrorSet{};
+}
+[[noreturn]] inline void raise(PyObject* type, const char* msg) {
+  PyErr_SetString(type, msg);
+  throw PyErrorSet{};
+}
+[[noreturn]] inline void raise(PyObject* type, const std::string& msg) {
+  raise(type, msg.c_str());
+}
+[[noreturn]] inline void raise_object(PyObject* type, PyObject* value) {
+  PyErr_SetObject(type, value);
+  throw PyErrorSet{};
+}
+
+// An interned string created once and kept for the life of the process.
+PyObject* interned(const char* s);
+#define VR_STR(lit) (::vr::interned(lit))
+
+inline Ref str(const char* s) { return check(PyUnicode_FromString(s)); }
+inline Ref str(const std::string& s) {
+  return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+inline Ref integer(long long v) { return check(PyLong_FromLongLong(v)); }
+inline Ref uinteger(unsigned long long v) { return check(PyLong_FromUnsignedLongLong(v)); }
+inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+inline Ref none() { return Ref::borrow(Py_None); }
+
+inline Ref attr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
+inline Ref attr(PyObject* o, const char* name) { return attr(o, VR_STR(name)); }
+inline void set_attr(PyObject* o, const char* name, PyObject* v) {
+  check_status(PyObject_SetAttr(o, VR_STR(name), v));
+}
+inline Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
+
+template <typename... A>
+Ref call(PyObject* callable, A... args) {
+  PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
+  return check(PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr));
+}
+inline Ref call(PyObject* callable) { return check(PyObject_CallNoArgs(callable)); }
+
+template <typename... A>
+Ref call_method(PyObject* self, const char* name, A... args) {
+  PyObject* argv[] = {self, static_cast<PyObject*>(args)...};
+  return check(PyObject_VectorcallMethod(VR_STR(name), argv,
+                                         (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         nullptr));
+}
+
+// Calls `callable(*pos, **{names[i]: kwvals[i]})` where `kwnames` is a tuple of names.
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> pos, PyObject* kwnames,
+            std::initializer_list<PyObject*> kwvals);
+
+// Truth value with the host's rules.
+inline bool truthy(PyObject* o) {
+  int r = PyObject_IsTrue(o);
+  check_status(r);
+  return r != 0;
+}
+
+inline long long as_ll(PyObject* o) {
+  long long v = PyLong_AsLongLong(o);
+  if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+  return v;
+}
+
+// The host's built-in `open`, looked up at each call so that it can be patched.
+Ref builtin_open();
+
+// The extension module object (set once by module initialisation).
+PyObject* module_object();
+void set_module_object(PyObject* m);
+// A module attribute looked up at the time of the call.
+inline Ref module_attr(const char* name) { return attr(module_object(), name); }
+
+// Contiguous read-only view of a bytes-like object, released on scope exit.
+class Buffer {
+ public:
+  explicit Buffer(PyObject* o, int flags = PyBUF_SIMPLE) {
+    check_status(PyObject_GetBuffer(o, &view_, flags));
+    held_ = true;
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
+  std::uint8_t* mutable_data() { return static_cast<std::uint8_t*>(view_.buf); }
+  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Releases the GIL for the lifetime of the object.
+class GilRelease {
+ public:
+  GilRelease() : state_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Saves the currently set exception and restores it on demand; used where
+// clean-up code must run while an exception propagates.
+class SavedError {
+ public:
+  SavedError() { PyErr_Fetch(&type_, &value_, &tb_); }
+  ~SavedError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(tb_);
+  }
+  void restore() {
+    PyErr_Restore(type_, value_, tb_);
+    type_ = value_ = tb_ = nullptr;
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* tb_ = nullptr;
+};
+
+// Runs `with open(path, mode) as f: body(f)` with the host's context-manager
+// semantics: the file's __exit__ runs on every path out of `body`.
+template <typename Body>
+void with_context(PyObject* manager, Body&& body) {
+  Ref enter_result = call_method(manager, "__enter__");
+  try {
+    body(enter_result.get());
+  } catch (const PyErrorSet&) {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb) PyException_SetTraceback(v, tb);
+    PyObject* args[] = {manager, t, v, tb ? tb : Py_None};
+    PyObject* r = PyObject_VectorcallMethod(VR_STR("__exit__"), args, 4, nullptr);
+    if (!r) {  // __exit__ raised: its exception wins, chained to ours
+      PyObject *t2, *v2, *tb2;
+      PyErr_Fetch(&t2, &v2, &tb2);
+      PyErr_NormalizeException(&t2, &v2, &tb2);
+      if (v2 && v) {
+        Py_INCREF(v);
+        PyException_SetContext(v2, v);
+      }
+      Py_XDECREF(t);
+      Py_XDECREF(v);
+      Py_XDECREF(tb);
+      PyErr_Restore(t2, v2, tb2);
+      throw PyErrorSet{};
+    }
+    int suppress = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    if (suppress > 0) {
+      Py_XDECREF(t);
+      Py_XDECREF(v);
+      Py_XDECREF(tb);
+      return;
+    }
+    PyErr_Restore(t, v, tb);
+    throw PyErrorSet{};
+  }
+  call_method(manager, "__exit__", Py_None, Py_None, Py_None);
+}
+
+}  // namespace vr

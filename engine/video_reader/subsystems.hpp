@@ -1,0 +1,5 @@
+// Registration entry points of the subsystems, called by module initialisation
+// in the module's definition order.
+#pragma once
+
+#include "xor_cipher.hpp"

@@ -1,0 +1,1 @@
+"""Vorantis avatar engine."""

@@ -1,0 +1,1 @@
+"""Engine modules of the Vorantis avatar engine."""
