@@ -41,14 +41,10 @@ inline void store_u64(std::uint8_t* p, std::uint64_t v) noexcept {
 
 }  // namespace
 
-TableStatus parse_table(const std::uint8_t* table, std::size_t n, std::size_t count, bool at_end,
-                        TableCursor& cur) {
+TableStatus scan_table(const std::uint8_t* table, std::size_t n, std::size_t count, bool at_end,
+                       TableCursor& cur) noexcept {
   std::size_t pos = cur.pos;
-  // Never reserve more entries than the bytes at hand can hold.
-  std::size_t room = n > pos ? (n - pos) / kEntryFixedSize : 0;
-  std::size_t left = count > cur.entries.size() ? count - cur.entries.size() : 0;
-  cur.entries.reserve(cur.entries.size() + std::min(left, room));
-  while (cur.entries.size() < count) {
+  while (cur.complete < count) {
     const std::size_t avail = n - pos;
     if (avail < kNameLenSize) {
       if (!at_end) return TableStatus::NeedMore;
@@ -57,23 +53,30 @@ TableStatus parse_table(const std::uint8_t* table, std::size_t n, std::size_t co
       return TableStatus::CutAtNameLength;
     }
     const std::size_t name_len = load_u16(table + pos);
-    const std::size_t name_pos = pos + kNameLenSize;
     const std::size_t after = avail - kNameLenSize;
     if (after < name_len + kLocationSize) {
       if (!at_end) return TableStatus::NeedMore;
       const std::size_t got = std::min(name_len, after);
-      cur.cut_name_pos = name_pos;
+      cur.cut_name_pos = pos + kNameLenSize;
       cur.cut_name_len = got;
-      cur.rest_pos = name_pos + got;
+      cur.rest_pos = cur.cut_name_pos + got;
       cur.rest_len = after - got;
       return TableStatus::CutAtLocation;
     }
-    const std::uint8_t* loc = table + name_pos + name_len;
-    cur.entries.push_back(TableEntry{name_pos, name_len, load_u64(loc), load_u64(loc + 8)});
-    pos = name_pos + name_len + kLocationSize;
+    pos += kEntryFixedSize + name_len;
     cur.pos = pos;
+    ++cur.complete;
   }
   return TableStatus::Complete;
+}
+
+std::size_t read_entry(const std::uint8_t* table, std::size_t pos, TableEntry& out) noexcept {
+  out.name_len = load_u16(table + pos);
+  out.name_pos = pos + kNameLenSize;
+  const std::uint8_t* loc = table + out.name_pos + out.name_len;
+  out.data_offset = load_u64(loc);
+  out.data_size = load_u64(loc + 8);
+  return out.name_pos + out.name_len + kLocationSize;
 }
 
 bool compute_layout(const std::size_t* name_lens, const std::uint64_t* data_sizes, std::size_t n,
@@ -187,8 +190,20 @@ Ref decode_name(const std::uint8_t* p, std::size_t n) {
                                     "strict"));
 }
 
-// Reads the header and the table from the open file `f` into `entries`.
-void read_table(PyObject* f, PyObject* path, PyObject* entries) {
+// A new dict with room for `n` items without resizing.
+Ref presized_dict(std::size_t n) {
+#if !defined(Py_LIMITED_API)
+  return check(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+#else
+  (void)n;
+  return check(PyDict_New());
+#endif
+}
+
+// Reads the header and the table from the open file `f`. The entries go into
+// `entries`, which is replaced by a dict sized for the table once its length is
+// known (and bound again as the instance's `_entries`).
+void read_table(PyObject* f, PyObject* path, PyObject* self, Ref& entries) {
   Ref header_obj = call_method(f, "read", integer(imx::kHeaderSize).get());
   Buffer header(header_obj.get());
   if (header.size() < imx::kHeaderSize)
@@ -248,7 +263,7 @@ void read_table(PyObject* f, PyObject* path, PyObject* entries) {
       data = acc.data();
       n = acc.size();
     }
-    status = imx::parse_table(data, n, count, at_end, cur);
+    status = imx::scan_table(data, n, count, at_end, cur);
     if (status != TableStatus::NeedMore) break;
     if (known_left >= 0)
       known_left = std::max<long long>(known_left - static_cast<long long>(got), 0);
@@ -257,12 +272,22 @@ void read_table(PyObject* f, PyObject* path, PyObject* entries) {
     if (known_left == 0) want = kFirstReadMin;  // confirm the end (or follow a growing file)
   }
 
-  for (const imx::TableEntry& e : cur.entries) {
+  if (cur.complete > 8) {
+    entries = presized_dict(cur.complete);
+    set_attr(self, "_entries", entries.get());
+  }
+  std::size_t pos = 0;
+  imx::TableEntry e;
+  for (std::size_t i = 0; i < cur.complete; ++i) {
+    pos = imx::read_entry(data, pos, e);
     Ref name = decode_name(data + e.name_pos, e.name_len);
     Ref off = uinteger(e.data_offset);
     Ref size = uinteger(e.data_size);
     Ref loc = check(PyTuple_Pack(2, off.get(), size.get()));
-    check_status(PyDict_SetItem(entries, name.get(), loc.get()));
+    // A pair of ints can take part in no reference cycle: keep it out of the
+    // collector's way, as the collector itself would after its first pass.
+    PyObject_GC_UnTrack(loc.get());
+    check_status(PyDict_SetItem(entries.get(), name.get(), loc.get()));
   }
   if (status == TableStatus::CutAtNameLength) {
     raise_struct_unpack_error("<H", data + cur.rest_pos, cur.rest_len, imx::kNameLenSize);
@@ -387,7 +412,7 @@ Ref py_imx_init(PyObject* const* argv) {
   set_attr(self, "_metadata", Py_None);
 
   Ref f = open_file(path, "rb");
-  with_context(f.get(), [&](PyObject* fh) { read_table(fh, path, entries.get()); });
+  with_context(f.get(), [&](PyObject* fh) { read_table(fh, path, self, entries); });
 
   int has_manifest = PyDict_Contains(entries.get(), VR_STR(kManifestName));
   check_status(has_manifest);

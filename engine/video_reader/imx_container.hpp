@@ -7,7 +7,7 @@
 //   data     from data_start = 8 + sum(18 + name_len) to the end of the file;
 //            data_offset is absolute from byte 0 of the file.
 //
-// Kernel: `parse_table` walks the table over a byte span and `compute_layout` /
+// Kernel: `scan_table` / `read_entry` walk the table over a byte span, `compute_layout` /
 // `encode_table` do the writer's arithmetic. They are pure C++ (no Python),
 // keep no state, allocate only in proportion to the bytes they are given, and
 // are safe on any thread without the GIL. UTF-8 validation of the names is left
@@ -37,7 +37,7 @@ constexpr std::size_t kEntryFixedSize = kNameLenSize + kLocationSize;
 constexpr std::size_t kMaxNameLen = 0xFFFF;
 constexpr std::size_t kMaxFileCount = 0xFFFF;
 
-// One parsed table entry; the name is `table[name_pos, name_pos + name_len)`.
+// One table entry; the name is `table[name_pos, name_pos + name_len)`.
 struct TableEntry {
   std::size_t name_pos;
   std::size_t name_len;
@@ -46,17 +46,17 @@ struct TableEntry {
 };
 
 enum class TableStatus {
-  Complete,        // all `count` entries parsed
-  NeedMore,        // the span ends inside an entry and more bytes may follow
-  CutAtNameLength, // end of data where a name length (2 bytes) is due
-  CutAtLocation,   // end of data where offset and size (16 bytes) are due
+  Complete,         // all `count` entries are in the span
+  NeedMore,         // the span ends inside an entry and more bytes may follow
+  CutAtNameLength,  // end of data where a name length (2 bytes) is due
+  CutAtLocation,    // end of data where offset and size (16 bytes) are due
 };
 
-// Progress of a table parse. The parse can be resumed over a longer span that
+// Progress of a table scan. The scan can be resumed over a longer span that
 // begins with the same bytes (the table read in growing pieces).
 struct TableCursor {
-  std::size_t pos = 0;                // start of the first entry not yet parsed
-  std::vector<TableEntry> entries;    // complete entries, in table order
+  std::size_t pos = 0;       // start of the first entry not yet scanned
+  std::size_t complete = 0;  // number of complete entries in [0, pos)
   // Set with CutAtNameLength / CutAtLocation: the bytes left for the field
   // that could not be read, `table[rest_pos, rest_pos + rest_len)`.
   std::size_t rest_pos = 0;
@@ -67,13 +67,17 @@ struct TableCursor {
   std::size_t cut_name_len = 0;
 };
 
-// Parses up to `count` entries from `table[0, n)` (the bytes after the header),
-// resuming at `cur`. With `at_end` false a span that ends inside an entry
-// yields NeedMore; with `at_end` true it yields the cut that the entry-by-entry
-// reading of a file would meet: a name cut short is taken as it is, and the
-// missing field after it is the error.
-TableStatus parse_table(const std::uint8_t* table, std::size_t n, std::size_t count, bool at_end,
-                        TableCursor& cur);
+// Finds the extent of up to `count` entries in `table[0, n)` (the bytes after
+// the header), resuming at `cur`; allocates nothing. With `at_end` false a span
+// that ends inside an entry yields NeedMore; with `at_end` true it yields the
+// cut that the entry-by-entry reading of a file would meet: a name cut short is
+// taken as it is, and the missing field after it is the error.
+TableStatus scan_table(const std::uint8_t* table, std::size_t n, std::size_t count, bool at_end,
+                       TableCursor& cur) noexcept;
+
+// Decodes the complete entry that starts at `pos` (one that `scan_table` has
+// passed) and returns the position of the next one.
+std::size_t read_entry(const std::uint8_t* table, std::size_t pos, TableEntry& out) noexcept;
 
 // The writer's layout. `name_lens[i]` and `data_sizes[i]` describe entry i.
 struct Layout {
