@@ -350,6 +350,21 @@ def test_failed_write_leaves_nothing(tmp_path, files, exc):
     assert sorted(os.listdir(tmp_path)) == ["old.imx"]
 
 
+@pytest.mark.parametrize("as_path", [str, os.fsencode, Path])
+def test_writer_path_types(tmp_path, as_path):
+    vr.write_imx_v2_container(as_path(tmp_path / "p.imx"), {"a": b"xyz"})
+    assert (tmp_path / "p.imx").read_bytes() == container([(b"a", 27, 3)], b"xyz")
+    assert os.listdir(tmp_path) == ["p.imx"]
+
+
+def test_writer_bad_path_type_fails_like_open(tmp_path):
+    with pytest.raises(TypeError) as ours:
+        vr.write_imx_v2_container(None, {"a": b""})
+    with pytest.raises(TypeError) as host:
+        open(None, "wb")
+    assert str(ours.value) == str(host.value)
+
+
 def test_write_oserror_names_the_output(tmp_path):
     target = tmp_path / "missing" / "x.imx"
     with pytest.raises(FileNotFoundError) as e:

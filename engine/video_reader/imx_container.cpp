@@ -605,10 +605,14 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
   // 7: write beside the target, then rename over it.
   Ref os = import("os");
   Ref os_path = attr(os.get(), "path");
+  // A str, bytes or path-like path only (a file descriptor cannot be replaced
+  // atomically); the TypeError for anything else is the one `open` gives.
+  Ref target_fs = call_method(os.get(), "fspath", output_path);
   Ref target = Ref::borrow(output_path);
-  if (truthy(call_method(os_path.get(), "islink", output_path).get()))
-    target = call_method(os_path.get(), "realpath", output_path);  // write through the link
-  Ref target_fs = call_method(os.get(), "fspath", target.get());
+  if (truthy(call_method(os_path.get(), "islink", target_fs.get()).get())) {
+    target_fs = call_method(os_path.get(), "realpath", target_fs.get());  // write through the link
+    target = target_fs;
+  }
   {
     // Targets that can never be a file fail the way opening them would.
     Py_ssize_t len = PyObject_Size(target_fs.get());
@@ -652,12 +656,13 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
       call_method(fh, "write", table.get());
       for (const Ref& v : values) call_method(fh, "write", v.get());
     });
-    // An existing target keeps its permission bits, as if it had been rewritten in place.
+    // An existing target keeps its permission bits (not set-id bits, which a
+    // rewrite in place would clear too).
     PyObject* st = PyObject_CallMethodOneArg(os.get(), VR_STR("stat"), target.get());
     if (st) {
       Ref st_ref(st);
       Ref mode = attr(st, "st_mode");
-      Ref mask = integer(07777);
+      Ref mask = integer(0777);
       Ref bits = check(PyNumber_And(mode.get(), mask.get()));
       call_method(os.get(), "chmod", tmp.get(), bits.get());
     } else if (is_oserror_set()) {
