@@ -70,6 +70,18 @@ TableStatus scan_table(const std::uint8_t* table, std::size_t n, std::size_t cou
   return TableStatus::Complete;
 }
 
+bool is_ascii(const std::uint8_t* p, std::size_t n) noexcept {
+  std::uint64_t acc = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    acc |= w;
+  }
+  for (; i < n; ++i) acc |= p[i];
+  return (acc & 0x8080808080808080ULL) == 0;
+}
+
 std::size_t read_entry(const std::uint8_t* table, std::size_t pos, TableEntry& out) noexcept {
   out.name_len = load_u16(table + pos);
   out.name_pos = pos + kNameLenSize;
@@ -186,6 +198,11 @@ long long regular_file_size(PyObject* f) {
 }
 
 Ref decode_name(const std::uint8_t* p, std::size_t n) {
+  if (imx::is_ascii(p, n)) {  // the common case: a compact ASCII string, filled directly
+    Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    if (n > 0) std::memcpy(PyUnicode_DATA(s.get()), p, n);
+    return s;
+  }
   return check(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n),
                                     "strict"));
 }
@@ -281,9 +298,9 @@ void read_table(PyObject* f, PyObject* path, PyObject* self, Ref& entries) {
   for (std::size_t i = 0; i < cur.complete; ++i) {
     pos = imx::read_entry(data, pos, e);
     Ref name = decode_name(data + e.name_pos, e.name_len);
-    Ref off = uinteger(e.data_offset);
-    Ref size = uinteger(e.data_size);
-    Ref loc = check(PyTuple_Pack(2, off.get(), size.get()));
+    Ref loc = check(PyTuple_New(2));
+    PyTuple_SET_ITEM(loc.get(), 0, uinteger(e.data_offset).release());
+    PyTuple_SET_ITEM(loc.get(), 1, uinteger(e.data_size).release());
     // A pair of ints can take part in no reference cycle: keep it out of the
     // collector's way, as the collector itself would after its first pass.
     PyObject_GC_UnTrack(loc.get());

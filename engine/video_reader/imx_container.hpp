@@ -79,6 +79,9 @@ TableStatus scan_table(const std::uint8_t* table, std::size_t n, std::size_t cou
 // passed) and returns the position of the next one.
 std::size_t read_entry(const std::uint8_t* table, std::size_t pos, TableEntry& out) noexcept;
 
+// True when every byte of `p[0, n)` is below 0x80.
+bool is_ascii(const std::uint8_t* p, std::size_t n) noexcept;
+
 // The writer's layout. `name_lens[i]` and `data_sizes[i]` describe entry i.
 struct Layout {
   std::uint64_t table_size = 0;
