@@ -443,3 +443,18 @@ def test_random_and_damaged_containers(tmp_path):
         kinds.add(ours[0] if isinstance(ours[0], type) else dict)
     # the generator reached every kind of outcome
     assert {dict, RuntimeError, struct.error, UnicodeDecodeError, json.JSONDecodeError} <= kinds
+
+
+@pytest.mark.parametrize("obj, signature", [
+    (vr.is_imx_file, "(path: 'str') -> 'bool'"),
+    (vr.is_imx_v2_file, "(path: 'str') -> 'bool'"),
+    (vr.write_imx_v2_container, "(output_path: 'str', files: 'dict') -> 'None'"),
+    (vr.ImxContainer.__init__, "(self, path: 'str') -> 'None'"),
+    (vr.ImxContainer.get_entry, "(self, name: 'str') -> 'Tuple[int, int]'"),
+    (vr.ImxContainer.find_files, "(self, pattern: 'str') -> 'List[str]'"),
+    (vr.ImxContainer.metadata.fget, "(self) -> 'Optional[dict]'"),
+])
+def test_surface(obj, signature):
+    import inspect
+    assert str(inspect.signature(obj)) == signature
+    assert obj.__module__ == "vorantis.engine.video_reader"
