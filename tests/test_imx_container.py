@@ -162,6 +162,25 @@ def test_read_file_ranges(tmp_path, offset, size, expected):
     assert c.get_entry("n") == (offset, size)
 
 
+def test_stated_sizes_reserve_no_memory(tmp_path):
+    import tracemalloc
+    huge_count = container([(b"a", 45, 2**64 - 1)], count=0xFFFF)
+    huge_count += b"tail of the file"
+    tracemalloc.start()
+    try:
+        for data in (huge_count, MAGIC + b"\x02\x00\xff\xff"):
+            with pytest.raises(struct.error):
+                vr.ImxContainer(write(tmp_path, data))
+        c = vr.ImxContainer(write(tmp_path, container([(b"a", 46, 2**40), (b"b", 47, 2**64 - 1)],
+                                                      b"z" * 1000), "ok.imx"))
+        assert c.read_file("a") == b"z" * 1000
+        assert c.read_file("b") == b"z" * 999
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 256 * 1024
+
+
 def test_find_files_matches_fnmatch(tmp_path):
     names = ["videos/idle.mp4", "a.mp4", "B.MP4", "manifestjson", "[x].txt", "q", "videos/x/y.mp4"]
     files = {n: b"" for n in names}

@@ -249,8 +249,13 @@ void read_table(PyObject* f, PyObject* path, PyObject* self, Ref& entries) {
   // Read the table: as few reads as the sizes allow, never more than the file holds.
   long long file_size = regular_file_size(f);
   long long known_left = file_size >= 0 ? std::max<long long>(file_size - imx::kHeaderSize, 0) : -1;
-  std::size_t want = std::clamp(count * kGuessPerEntry, kFirstReadMin, kFirstReadMax);
-  if (known_left > 0) want = std::min<std::size_t>(want, static_cast<std::size_t>(known_left));
+  // Read sizes never exceed what the file holds (or a small fixed amount that
+  // confirms its end), whatever the entry count claims.
+  auto bounded = [&](std::size_t w) {
+    if (known_left < 0) return w;
+    return std::min(w, std::max(static_cast<std::size_t>(known_left), kFirstReadMin));
+  };
+  std::size_t want = bounded(std::clamp(count * kGuessPerEntry, kFirstReadMin, kFirstReadMax));
 
   TableCursor cur;
   Ref first;                          // the first piece, parsed in place while it is the only one
@@ -284,9 +289,7 @@ void read_table(PyObject* f, PyObject* path, PyObject* self, Ref& entries) {
     if (status != TableStatus::NeedMore) break;
     if (known_left >= 0)
       known_left = std::max<long long>(known_left - static_cast<long long>(got), 0);
-    want = std::max<std::size_t>(n, 1 << 16);
-    if (known_left > 0) want = std::min<std::size_t>(want, static_cast<std::size_t>(known_left));
-    if (known_left == 0) want = kFirstReadMin;  // confirm the end (or follow a growing file)
+    want = bounded(std::max<std::size_t>(n, 1 << 16));
   }
 
   if (cur.complete > 8) {
