@@ -148,6 +148,10 @@ constexpr std::size_t kGuessPerEntry = 64;
 // Ranges of files whose size cannot be known in advance are read in pieces of
 // this size, so that a stated size never turns into an allocation by itself.
 constexpr std::size_t kUnsizedPiece = 16 << 20;
+// Ranges up to this size that start below 2 GiB (a position every file system
+// can seek to) are read as stated, without asking for the file's size.
+constexpr std::uint64_t kSmallRead = 64 << 10;
+constexpr std::uint64_t kSmallReadMaxOffset = (std::uint64_t{1} << 31) - 1;
 
 constexpr const char* kManifestName = "manifest.json";
 
@@ -247,13 +251,17 @@ void read_table(PyObject* f, PyObject* path, PyObject* self, Ref& entries) {
   if (count == 0) return;
 
   // Read the table: as few reads as the sizes allow, never more than the file holds.
-  long long file_size = regular_file_size(f);
-  long long known_left = file_size >= 0 ? std::max<long long>(file_size - imx::kHeaderSize, 0) : -1;
   // Read sizes never exceed what the file holds (or a small fixed amount that
-  // confirms its end), whatever the entry count claims.
+  // confirms its end), whatever the entry count claims. The file's size is
+  // asked for only when a read would be larger than that fixed amount.
+  std::size_t n = 0;  // table bytes read so far
+  long long file_size = -2;
   auto bounded = [&](std::size_t w) {
-    if (known_left < 0) return w;
-    return std::min(w, std::max(static_cast<std::size_t>(known_left), kFirstReadMin));
+    if (w <= kFirstReadMin) return w;
+    if (file_size == -2) file_size = regular_file_size(f);
+    if (file_size < 0) return w;
+    long long left = file_size - static_cast<long long>(imx::kHeaderSize + n);
+    return std::min(w, std::max(static_cast<std::size_t>(std::max(left, 0LL)), kFirstReadMin));
   };
   std::size_t want = bounded(std::clamp(count * kGuessPerEntry, kFirstReadMin, kFirstReadMax));
 
@@ -262,7 +270,6 @@ void read_table(PyObject* f, PyObject* path, PyObject* self, Ref& entries) {
   std::unique_ptr<Buffer> first_view;
   std::vector<std::uint8_t> acc;      // all pieces, once more than one is needed
   const std::uint8_t* data = nullptr;
-  std::size_t n = 0;
   bool at_end = false;
   TableStatus status;
   for (;;) {
@@ -287,8 +294,6 @@ void read_table(PyObject* f, PyObject* path, PyObject* self, Ref& entries) {
     }
     status = imx::scan_table(data, n, count, at_end, cur);
     if (status != TableStatus::NeedMore) break;
-    if (known_left >= 0)
-      known_left = std::max<long long>(known_left - static_cast<long long>(got), 0);
     want = bounded(std::max<std::size_t>(n, 1 << 16));
   }
 
@@ -394,6 +399,11 @@ Ref read_range(PyObject* f, PyObject* offset_obj, PyObject* size_obj) {
     // Not a pair of 64-bit counts (a caller rebound the table): plain seek and read.
     call_method(f, "seek", offset_obj);
     return call_method(f, "read", size_obj);
+  }
+  if (size <= kSmallRead && offset <= kSmallReadMaxOffset) {
+    // A small range: the read itself bounds the allocation.
+    call_method(f, "seek", uinteger(offset).get());
+    return call_method(f, "read", uinteger(size).get());
   }
   long long file_size = regular_file_size(f);
   if (file_size >= 0) {
