@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import marshal
 import os
 import statistics
 import struct
@@ -94,12 +95,13 @@ def main() -> None:
                                       args.repeat, number)
             rows.append((f"open, {count} entries", ours, "plain Python reader", base))
             if count == 10_000:
-                # What building the resulting dict alone costs: the fields already
-                # split, only the str, int, tuple and dict objects to make.
-                fields = [(n.encode(), 8 + 40 * i, 16) for i, n in enumerate(files)]
-                floor = median_time(lambda: {n.decode(): (o, s) for n, o, s in fields},
-                                    args.repeat, number)
-                rows.append(("  dict objects only", floor, "plain Python reader", base))
+                # The same dict decoded from bytes by the interpreter's own native
+                # deserialiser: what creating these str, int, tuple and dict objects
+                # costs in C, with no file access at all.
+                blob = marshal.dumps(vr.ImxContainer(path)._entries)
+                floor, base2 = side_by_side(lambda: marshal.loads(blob),
+                                            lambda: PlainPythonReader(path), args.repeat, number)
+                rows.append(("  dict via marshal.loads", floor, "plain Python reader", base2))
 
         big = os.path.join(d, "big.imx")
         payload = os.urandom(1 << 20) * 100  # 100 MiB
@@ -122,8 +124,8 @@ def main() -> None:
         print(f"{case:<24}{fmt(ours):>12}  {name:<22}{fmt(base):>12}{ours / base:>10.3f}x")
     print()
     o10k, b10k = rows[1][1], rows[1][3]
-    print(f"building the 10,000-entry dict alone (no file, no parsing): {rows[2][1] * 1e3:.2f} ms; "
-          f"a plain-reader time of {b10k * 1e3:.2f} ms / 10 = {b10k * 1e2:.2f} ms")
+    print(f"creating the 10,000-entry dict natively from bytes (marshal.loads, no file): "
+          f"{rows[2][1] * 1e3:.2f} ms; the 10x target would be {b10k * 1e2:.2f} ms")
     print(f"10,000-entry open: {b10k / o10k:.1f}x faster than the plain reader "
           f"(target >= 10x), {o10k * 1e3:.2f} ms (target < 2 ms)")
     print(f"read_file / open-seek-read: {rows[3][1] / rows[3][3]:.3f} (target <= 1.2)")
