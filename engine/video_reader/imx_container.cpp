@@ -250,10 +250,11 @@ void read_table(PyObject* f, PyObject* path, PyObject* self, Ref& entries) {
   const std::size_t count = header.data()[6] | (header.data()[7] << 8);
   if (count == 0) return;
 
-  // Read the table: as few reads as the sizes allow, never more than the file holds.
-  // Read sizes never exceed what the file holds (or a small fixed amount that
-  // confirms its end), whatever the entry count claims. The file's size is
-  // asked for only when a read would be larger than that fixed amount.
+  // Read the table in as few reads as possible: a first one sized from the
+  // entry count, then each as large as all before it. No read exceeds what the
+  // file holds (or a small fixed amount that confirms its end), whatever the
+  // entry count claims; the file's size is asked for only when a read would be
+  // larger than that fixed amount.
   std::size_t n = 0;  // table bytes read so far
   long long file_size = -2;
   auto bounded = [&](std::size_t w) {
