@@ -240,6 +240,23 @@ def test_every_truncation_of_a_table(tmp_path):
         vr.ImxContainer(write(tmp_path, full[:8 + 23 + 3]))
 
 
+@pytest.mark.parametrize("names", [
+    [("n%d" % i) * 9000 for i in range(3)] + ["é" * 30000],  # few entries, a long table
+    ["clip_%05d.mp4" % i for i in range(3000)],
+])
+def test_long_tables_read_in_pieces(tmp_path, names):
+    files = {n: n[-3:].encode() for n in names}
+    out = tmp_path / "long.imx"
+    vr.write_imx_v2_container(str(out), files)
+    full = out.read_bytes()
+    c = vr.ImxContainer(str(out))
+    assert c.list_files() == names and all(c.read_file(n) == v for n, v in files.items())
+    table_end = 8 + sum(18 + len(n.encode()) for n in names)
+    for cut in (table_end - 1, table_end - 17, table_end // 2, 4096 + 8, 70000):
+        p = write(tmp_path, full[:cut])
+        assert outcome(vr.ImxContainer, p) == outcome(ReferenceReader, p), cut
+
+
 @pytest.mark.parametrize("name, exc", [
     (b"\xff", UnicodeDecodeError), (b"\xc3", UnicodeDecodeError), (b"\xed\xa0\x80", UnicodeDecodeError),
 ])
