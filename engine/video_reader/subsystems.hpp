@@ -2,4 +2,5 @@
 // in the module's definition order.
 #pragma once
 
+#include "mask_bbox.hpp"
 #include "xor_cipher.hpp"
