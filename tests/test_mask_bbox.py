@@ -363,11 +363,14 @@ def test_other_results_follow_numpy(scan, make):
         scan(arr)
 
 
-def test_large_bytewise_rows(scan):
-    # rows longer than the 32-byte blocks, non-zero bytes at every offset in a block
-    for offset in range(0, 96, 5):
-        for channels in (1, 3):
-            m = np.zeros((5, 100, channels), np.uint8)
-            m[2, offset // channels, offset % channels] = 1
-            m[4, 99 - offset // channels, channels - 1] = 200
-            scan(m)
+@pytest.mark.parametrize("width", [7, 16, 33, 100, 131])
+@pytest.mark.parametrize("channels", [1, 3, 4])
+def test_bytewise_search_at_every_offset(scan, width, channels):
+    # packed uint8 rows are searched in 64- and 16-byte blocks with an
+    # overlapping tail: put the extreme pixels at every column in turn
+    for col in range(width):
+        m = np.zeros((5, width, channels), np.uint8)
+        m[1, col, col % channels] = 1
+        m[3, width - 1 - col, channels - 1] = 200
+        m[2, (col * 7) % width, 0] = 3  # a middle row that may widen either margin
+        scan(m)

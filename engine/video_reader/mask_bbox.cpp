@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "callable.hpp"
 
 namespace vr {
@@ -22,7 +26,65 @@ inline T load(const unsigned char* p) noexcept {
   return v;
 }
 
-// Offset of the first / last non-zero byte of p[0, n), or kNone.
+#if defined(__SSE2__)
+// Bit k set when byte p[k] is non-zero, k in [0, 16).
+inline unsigned nonzero_mask16(const unsigned char* p) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()))) &
+         0xFFFFu;
+}
+
+// Whether any byte of p[0, 64) is non-zero.
+inline bool any_nonzero_64(const unsigned char* p) noexcept {
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+  const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
+  const __m128i o = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(o, _mm_setzero_si128())) != 0xFFFF;
+}
+
+inline unsigned lowest_bit(unsigned m) noexcept { return static_cast<unsigned>(__builtin_ctz(m)); }
+inline unsigned highest_bit(unsigned m) noexcept { return 31u - static_cast<unsigned>(__builtin_clz(m)); }
+
+// Offset of the first / last non-zero byte of p[0, n), or kNone: whole 64-byte
+// blocks first, then 16-byte steps; a short remainder is read by one
+// overlapping 16-byte load when the span allows it.
+std::size_t first_nonzero_byte(const unsigned char* p, std::size_t n) noexcept {
+  std::size_t i = 0;
+  for (; i + 64 <= n; i += 64)
+    if (any_nonzero_64(p + i)) break;
+  for (; i + 16 <= n; i += 16)
+    if (unsigned m = nonzero_mask16(p + i)) return i + lowest_bit(m);
+  if (i == n) return kNone;
+  if (n >= 16) {
+    unsigned m = nonzero_mask16(p + n - 16) >> (16 - (n - i));  // bytes [i, n) only
+    return m ? i + lowest_bit(m) : kNone;
+  }
+  for (; i < n; ++i)
+    if (p[i]) return i;
+  return kNone;
+}
+
+std::size_t last_nonzero_byte(const unsigned char* p, std::size_t n) noexcept {
+  std::size_t i = n;
+  for (; i >= 64; i -= 64)
+    if (any_nonzero_64(p + i - 64)) break;
+  for (; i >= 16; i -= 16)
+    if (unsigned m = nonzero_mask16(p + i - 16)) return i - 16 + highest_bit(m);
+  if (i == 0) return kNone;
+  if (n >= 16) {
+    unsigned m = nonzero_mask16(p) & ((1u << i) - 1u);  // bytes [0, i) only
+    return m ? highest_bit(m) : kNone;
+  }
+  while (i > 0) {
+    --i;
+    if (p[i]) return i;
+  }
+  return kNone;
+}
+#else
+// Portable versions: eight bytes at a time, then bytewise.
 std::size_t first_nonzero_byte(const unsigned char* p, std::size_t n) noexcept {
   std::size_t i = 0;
   for (; i + 32 <= n; i += 32) {
@@ -48,6 +110,7 @@ std::size_t last_nonzero_byte(const unsigned char* p, std::size_t n) noexcept {
   }
   return kNone;
 }
+#endif
 
 // Rows of packed pixels (channels, then columns, without gaps) whose elements
 // are zero exactly when all their bytes are zero (unsigned integers, bool):
