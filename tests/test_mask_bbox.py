@@ -115,14 +115,16 @@ def test_boxes_of_jpeg_masks(name, channels):
     assert vr.compute_mask_bbox(h5_bytes(blobs), frame_w, frame_h, padding) == expected
 
 
-def test_default_padding_and_keywords():
+def test_default_padding_and_host_ints():
     blobs = [jpeg(rect_mask(96, 208, [(48, 64, 96, 112)]))]
-    expected = (80, 32, 128, 80)
-    assert vr.compute_mask_bbox(h5_bytes(blobs), 208, 96) == expected
-    assert vr.compute_mask_bbox(padding=16, frame_h=96, frame_w=208,
-                                h5_data=h5_bytes(blobs)) == expected
-    result = vr.compute_mask_bbox(h5_bytes(blobs), 208, 96, 0)
-    assert all(type(v) is int for v in result)
+    assert vr.compute_mask_bbox(h5_bytes(blobs), 208, 96) == (80, 32, 128, 80)
+    big = 10**30
+    assert vr.compute_mask_bbox(h5_bytes(blobs), 2 * big, 2 * big, big) == (0, 0, 112 + big,
+                                                                            64 + big)
+    expected = reference_box(decoded(blobs), -1, 96, -4)  # a negative seed wins the min
+    assert expected == (3, 52, -1, 60)
+    result = vr.compute_mask_bbox(h5_bytes(blobs), -1, 96, -4)
+    assert result == expected and all(type(v) is int for v in result)
 
 
 @pytest.mark.parametrize("storage", ["vlen_uint8", "vlen_int8", "fixed_bytes", "opaque"])
@@ -141,7 +143,6 @@ def test_path_input(tmp_path):
     path = tmp_path / "masks.h5"
     write_masks(str(path), blobs)
     assert vr.compute_mask_bbox(str(path), 192, 96, 0) == (16, 32, 32, 48)
-    assert vr.compute_mask_bbox(path, 192, 96, 0) == (16, 32, 32, 48)
 
 
 @pytest.mark.parametrize("blobs", [
@@ -154,79 +155,58 @@ def test_empty_union(blobs):
         vr.compute_mask_bbox(h5_bytes(blobs), 64, 64)
 
 
-def test_big_and_negative_ints_follow_host_arithmetic():
-    blobs = [jpeg(rect_mask(64, 64, [(16, 32, 16, 48)]))]
-    big = 10**30
-    assert vr.compute_mask_bbox(h5_bytes(blobs), 2 * big, 2 * big, big) == (0, 0, 48 + big, 32 + big)
-    assert vr.compute_mask_bbox(h5_bytes(blobs), 64, 64, -4) == (20, 20, 44, 28)
-    expected = reference_box(decoded(blobs), -1, 64, 16)  # a negative seed wins the min
-    assert expected == (0, 0, -1, 48)
-    assert vr.compute_mask_bbox(h5_bytes(blobs), -1, 64) == expected
-
-
 # ---------------------------------------------------------------------------
 # Errors propagate, after the file is closed, and no box comes back
 # ---------------------------------------------------------------------------
 
-def test_not_hdf5(tmp_path):
-    path = tmp_path / "junk.h5"
+def _not_hdf5(path, monkeypatch):
     path.write_bytes(b"not an hdf5 file" * 64)
-    with pytest.raises(OSError):
-        vr.compute_mask_bbox(str(path), 64, 64)
-    with pytest.raises(OSError):
-        vr.compute_mask_bbox(io.BytesIO(path.read_bytes()), 64, 64)
-    with pytest.raises(FileNotFoundError):
-        vr.compute_mask_bbox(str(tmp_path / "missing.h5"), 64, 64)
+    return OSError, None
 
 
-def assert_closed(path):
-    # HDF5 refuses to truncate a file that is still open in this process.
-    with h5py.File(path, "w"):
-        pass
-
-
-def test_missing_dataset(tmp_path):
-    path = tmp_path / "other.h5"
+def _no_dataset(path, monkeypatch):
     with h5py.File(path, "w") as f:
         f["masks"] = np.zeros(3)
-    with pytest.raises(KeyError):
-        vr.compute_mask_bbox(str(path), 64, 64)
-    assert_closed(path)
+    return KeyError, None
 
 
-def test_element_not_bytes_convertible(tmp_path):
-    path = tmp_path / "refs.h5"
+def _reference_element(path, monkeypatch):
     with h5py.File(path, "w") as f:
         f.create_dataset("face_masks", data=np.array([f.ref], dtype=h5py.ref_dtype))
-    with h5py.File(path, "r") as f:
-        with pytest.raises(TypeError) as expected:
-            bytes(f["face_masks"][0])
-    with pytest.raises(TypeError) as got:
-        vr.compute_mask_bbox(str(path), 64, 64)
-    assert str(got.value) == str(expected.value)
-    assert_closed(path)
+    with h5py.File(path, "r") as f, pytest.raises(TypeError) as expected:
+        bytes(f["face_masks"][0])
+    return TypeError, str(expected.value)
 
 
-def test_corrupt_jpeg_after_a_good_mask(tmp_path):
+def _corrupt_second_jpeg(path, monkeypatch):
     good = jpeg(rect_mask(64, 64, [(16, 32, 16, 32)]))
     bad = good[: len(good) // 2]
     with pytest.raises(ValueError) as expected:
         compression.decode_jpeg(bad)
-    path = tmp_path / "corrupt.h5"
     write_masks(str(path), [good, bad])
-    with pytest.raises(ValueError) as got:
-        vr.compute_mask_bbox(str(path), 64, 64)
-    assert str(got.value) == str(expected.value)
-    assert_closed(path)
+    return ValueError, str(expected.value)
 
 
-def test_decoder_without_channel_axis(tmp_path, monkeypatch):
+def _decoded_without_channels(path, monkeypatch):
     monkeypatch.setattr(compression, "decode_jpeg", lambda data: np.ones((4, 4), np.uint8))
-    path = tmp_path / "flat.h5"
     write_masks(str(path), [b"x"])
-    with pytest.raises(np.exceptions.AxisError):
-        vr.compute_mask_bbox(str(path), 64, 64)
-    assert_closed(path)
+    return np.exceptions.AxisError, None
+
+
+@pytest.mark.parametrize("make", [_not_hdf5, _no_dataset, _reference_element,
+                                  _corrupt_second_jpeg, _decoded_without_channels])
+def test_errors_propagate_after_close(tmp_path, monkeypatch, make):
+    path = tmp_path / "bad.h5"
+    exc_type, message = make(path, monkeypatch)
+    for source in (str(path), io.BytesIO(path.read_bytes())):
+        with pytest.raises(exc_type) as got:
+            vr.compute_mask_bbox(source, 64, 64)
+        if message is not None:
+            assert str(got.value) == message
+    with h5py.File(path, "w"):  # HDF5 refuses to truncate a file still open here
+        pass
+    with pytest.raises(FileNotFoundError):
+        vr.compute_mask_bbox(str(tmp_path / "missing.h5"), 64, 64)
 
 
 def test_decode_jpeg_looked_up_at_each_call(monkeypatch):
@@ -270,7 +250,7 @@ def scan(monkeypatch):
     return run
 
 
-def test_spec_example_geometry(scan):
+def test_exclusive_right_and_bottom(scan):
     m = np.zeros((100, 200, 1), np.uint8)
     m[5:8, 10:20] = 1
     assert scan(m) == (10, 5, 20, 8)
