@@ -444,7 +444,7 @@ struct MaskBounds {
 };
 
 Ref call_axis(PyObject* fn, PyObject* a, long axis) {
-  Ref kwnames = check(Py_BuildValue("(s)", "axis"));
+  Ref kwnames = check(PyTuple_Pack(1, VR_STR("axis")));
   Ref ax = integer(axis);
   return call_kw(fn, {a}, kwnames.get(), {ax.get()});
 }
@@ -501,7 +501,7 @@ Ref import_decode_jpeg() {
   }
   Ref keep_import = Ref::borrow(import_fn);
   PyObject* globals = PyModule_GetDict(module_object());  // borrowed
-  Ref fromlist = check(Py_BuildValue("(s)", "decode_jpeg"));
+  Ref fromlist = check(PyTuple_Pack(1, VR_STR("decode_jpeg")));
   Ref level = integer(1);
   Ref package = call(import_fn, VR_STR("compression"), globals, Py_None, fromlist.get(),
                      level.get());
