@@ -195,7 +195,12 @@ def scan_rows(label, arrays):
 
 def main() -> None:
     masks = face_masks(N_MASKS)
-    tmp = tempfile.mkdtemp(prefix="bench_mask_bbox_")
+    with tempfile.TemporaryDirectory(prefix="bench_mask_bbox_") as tmp:
+        scan_table, pass_table = measure(masks, tmp)
+    report(scan_table, pass_table)
+
+
+def measure(masks, tmp):
     scan_table = []
     pass_table = []
     for colour in (True, False):
@@ -220,7 +225,10 @@ def main() -> None:
         t = {name: statistics.median(v) for name, v in r.items()}
         ours_floor = paired(r["ours"], r["floor"], lambda x, y: x / y)
         pass_table.append((kind, t["floor"], t["ours"], t["numpy"], ours_floor))
+    return scan_table, pass_table
 
+
+def report(scan_table, pass_table):
     print(f"Scan alone, per mask ({SIZE}x{SIZE}), median of {REPEATS} runs")
     print(f"{'masks':34s} {'numpy ms':>9s} {'native ms':>10s} {'numpy/native':>13s}")
     for label, np_ms, nat_ms in scan_table:
