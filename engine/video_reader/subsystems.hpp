@@ -3,3 +3,4 @@
 #pragma once
 
 #include "xor_cipher.hpp"
+#include "video_reader.hpp"
