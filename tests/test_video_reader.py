@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import collections.abc
 import gc
+import inspect
 import io
 import sys
 import weakref
@@ -364,6 +365,8 @@ def test_close_failure_wins(spy, video):
 
 
 def test_generator_protocol(video):
+    assert inspect.isgeneratorfunction(vr.iter_video_frames)
+    assert not inspect.isgeneratorfunction(vr.is_encrypted_file)
     it = vr.iter_video_frames(str(video.path), max_frames=2)
     assert isinstance(it, collections.abc.Generator) and isinstance(it, collections.abc.Iterator)
     assert iter(it) is it

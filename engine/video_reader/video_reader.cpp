@@ -598,6 +598,27 @@ void init_generator_type() {
   check_status(PyType_Ready(&FrameGeneratorType));
 }
 
+// Gives the native function a descriptive code object, as compiled extension
+// functions commonly do: its flags say "generator" and its parameters are the
+// function's, so `inspect.isgeneratorfunction` recognises it. The code's own
+// body only raises AssertionError (PyCode_NewEmpty); it is never run by us.
+void describe_as_generator_function(PyObject* fn, const char* name,
+                                    std::initializer_list<const char*> params) {
+  Ref code(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<vorantis.engine.video_reader>", name, 1)));
+  if (!code) throw PyErrorSet{};
+  Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(params.size())));
+  Py_ssize_t i = 0;
+  for (const char* p : params) PyTuple_SET_ITEM(varnames.get(), i++, str(p).release());
+  Ref replace = attr(code.get(), "replace");
+  Ref kwnames = check(Py_BuildValue("(sssss)", "co_flags", "co_argcount", "co_nlocals",
+                                    "co_varnames", "co_qualname"));
+  Ref n = integer(static_cast<long long>(params.size()));
+  Ref flags = integer(CO_OPTIMIZED | CO_NEWLOCALS | CO_GENERATOR);
+  Ref described = call_kw(replace.get(), {}, kwnames.get(),
+                          {flags.get(), n.get(), n.get(), varnames.get(), str(name).get()});
+  set_attr(fn, "__code__", described.get());
+}
+
 }  // namespace
 
 void register_video_reader_class(PyObject* module) {
@@ -639,6 +660,9 @@ void register_iter_video_frames(PyObject* module) {
                          param("thread_count", "int", integer(0)),
                          param("max_frames", "int", integer(-1))},
                         py_iter_video_frames});
+  Ref fn = module_attr("iter_video_frames");
+  describe_as_generator_function(fn.get(), "iter_video_frames",
+                                 {"video_path", "key", "thread_count", "max_frames"});
 }
 
 }  // namespace vr
