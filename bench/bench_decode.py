@@ -163,6 +163,12 @@ def paired_ratio(ours: list, base: list) -> float:
     return statistics.median(a / b for a, b in zip(ours, base))
 
 
+def ratio_spread(ours: list, base: list) -> str:
+    """Interquartile range of the per-round wall ratios: how noisy the machine was."""
+    q = statistics.quantiles([a / b for a, b in zip(ours, base)], n=4)
+    return f"{q[0]:.2f}-{q[2]:.2f}"
+
+
 # ---------------------------------------------------------------------------
 # Peak memory, in child processes
 # ---------------------------------------------------------------------------
@@ -239,7 +245,7 @@ def main() -> None:
         wall, cpu = measure(contenders, path, args.rounds)
         print(f"\n{width}x{height}, {N_FRAMES} frames (ratios: median of per-round ratios)")
         print(f"{'contender':32} {'wall ms':>9} {'fps':>7} {'cpu ms':>9} {'wall ratio':>11} "
-              f"{'cpu ratio':>10}  baseline")
+              f"{'(IQR)':>11} {'cpu ratio':>10}  baseline")
         for name in contenders:
             base = ("plain PyAV loop, keep all" if name in ("VideoReader(path)",
                                                             "plain PyAV loop, keep all")
@@ -247,6 +253,7 @@ def main() -> None:
             w, c = statistics.median(wall[name]), statistics.median(cpu[name])
             print(f"{name:32} {w * 1e3:9.1f} {N_FRAMES / w:7.0f} {c * 1e3:9.1f} "
                   f"{paired_ratio(wall[name], wall[base]):11.3f} "
+                  f"{ratio_spread(wall[name], wall[base]):>11} "
                   f"{paired_ratio(cpu[name], cpu[base]):10.3f}  {base.split(', ')[1]}")
     if not args.no_memory:
         width, height = sizes[-1]

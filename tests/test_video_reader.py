@@ -64,6 +64,7 @@ class ContainerSpy:
         return self._real.streams
 
     def seek(self, *args, **kwargs):
+        self._spy.seeks.append((args, kwargs))
         return self._real.seek(*args, **kwargs)
 
     def decode(self, *args, **kwargs):
@@ -87,6 +88,8 @@ class AvSpy:
 
     def __init__(self):
         self.open_calls = []
+        self.seeks = []
+        self.containers = []
         self.closes = 0
         self.delivered = 0
         self.decode_error = None
@@ -99,7 +102,8 @@ class AvSpy:
 
     def open(self, *args, **kwargs):
         self.open_calls.append((args, kwargs))
-        return ContainerSpy(av.open(*args, **kwargs), self)
+        self.containers.append(ContainerSpy(av.open(*args, **kwargs), self))
+        return self.containers[-1]
 
 
 @pytest.fixture
@@ -154,9 +158,21 @@ def test_reader_get_indices_copies_and_close(video):
     assert np.array_equal(r.get(5), video.frames[5]) and r.size() == n and r.width == video.width
 
 
+@pytest.mark.parametrize("kind", ["reader", "iterator"])
+def test_opens_rewinds_and_threads_like_plain_pyav(kind, spy, video):
+    if kind == "reader":
+        r = vr.VideoReader(str(video.path))
+    else:
+        it = vr.iter_video_frames(str(video.path))
+        next(it)
+    assert spy.open_calls == [((str(video.path),), {})]
+    assert spy.seeks == [((0,), {})]
+    stream = spy.containers[0].streams.video[0]
+    assert stream.thread_type == av.codec.context.ThreadType.AUTO
+
+
 def test_reader_closes_container_once(spy, video):
     r = vr.VideoReader(str(video.path))
-    assert spy.open_calls == [((str(video.path),), {})]
     r.close()
     r.close()
     assert spy.closes == 1
