@@ -69,6 +69,8 @@ class ContainerSpy:
 
     def decode(self, *args, **kwargs):
         for frame in self._real.decode(*args, **kwargs):
+            if self._spy.delivered == self._spy.deliver_limit:
+                return
             if self._spy.decode_error is not None and self._spy.delivered == self._spy.fail_at:
                 raise self._spy.decode_error
             self._spy.delivered += 1
@@ -90,6 +92,7 @@ class AvSpy:
         self.open_calls = []
         self.seeks = []
         self.containers = []
+        self.deliver_limit = None
         self.closes = 0
         self.delivered = 0
         self.decode_error = None
@@ -169,13 +172,19 @@ def test_opens_rewinds_and_threads_like_plain_pyav(kind, spy, video):
     assert spy.seeks == [((0,), {})]
     stream = spy.containers[0].streams.video[0]
     assert stream.thread_type == av.codec.context.ThreadType.AUTO
-
-
-def test_reader_closes_container_once(spy, video):
-    r = vr.VideoReader(str(video.path))
-    r.close()
-    r.close()
+    (r if kind == "reader" else it).close()
+    (r if kind == "reader" else it).close()
     assert spy.closes == 1
+
+
+def test_decoder_delivering_no_frames(spy, video):
+    spy.deliver_limit = 0
+    r = vr.VideoReader(str(video.path))
+    assert r.size() == 0 and r._frames == []
+    for index, shown in [(0, 0), (-1, -1)]:
+        with pytest.raises(IndexError, match=rf"^Frame index {shown} out of range \[0, 0\)$"):
+            r.get(index)
+    assert list(vr.iter_video_frames(str(video.path))) == [] and spy.closes == 1
 
 
 # ---------------------------------------------------------------------------
