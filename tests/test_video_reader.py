@@ -161,6 +161,17 @@ def test_reader_get_indices_copies_and_close(video):
     assert np.array_equal(r.get(5), video.frames[5]) and r.size() == n and r.width == video.width
 
 
+def test_reader_get_from_many_threads(video_bframes):
+    from concurrent.futures import ThreadPoolExecutor
+
+    r = vr.VideoReader(str(video_bframes.path))
+    indices = np.random.default_rng(5).integers(-r.size(), r.size(), 400)
+    with ThreadPoolExecutor(8) as pool:
+        got = list(pool.map(r.get, indices.tolist()))
+    for i, frame in zip(indices, got):
+        assert np.array_equal(frame, video_bframes.frames[i])
+
+
 @pytest.mark.parametrize("kind", ["reader", "iterator"])
 def test_opens_rewinds_and_threads_like_plain_pyav(kind, spy, video):
     if kind == "reader":
