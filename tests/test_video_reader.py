@@ -453,3 +453,23 @@ def test_no_reference_kept_to_yielded_frames(video):
     assert ref() is None
     nxt = next(it)
     assert media.frame_index(nxt) == 1
+
+
+@pytest.mark.parametrize("obj, signature, summary", [
+    (vr.VideoReader.__init__,
+     "(self, video_path: 'str', key: 'str' = '', thread_count: 'int' = 0) -> 'None'", None),
+    (vr.VideoReader.get, "(self, index: 'int') -> 'np.ndarray'",
+     "Get a decoded frame by index (returns a copy)."),
+    (vr.VideoReader.size, "(self) -> 'int'", "Return total number of decoded frames."),
+    (vr.VideoReader.close, "(self) -> 'None'", None),
+    (vr.VideoReader.width.fget, "(self) -> 'int'", None),
+    (vr.iter_video_frames,
+     "(video_path: 'str', key: 'str' = '', thread_count: 'int' = 0, max_frames: 'int' = -1)"
+     " -> 'Iterator[np.ndarray]'",
+     "Yield decoded BGR24 frames one at a time from a video file."),
+])
+def test_callable_surface(obj, signature, summary):
+    assert str(inspect.signature(obj)) == signature
+    assert (obj.__doc__.splitlines()[0] if obj.__doc__ else None) == summary
+    assert obj.__module__ == "vorantis.engine.video_reader"
+    assert vr.VideoReader.__doc__.startswith("PyAV-based video reader replacing FFmpeg C wrapper.")
