@@ -46,6 +46,7 @@ void initialise(PyObject* m) {
 
   register_xor_functions(m);
   register_xor_streaming(m);
+  register_mp4_video_reader(m);  // the last class the module defines
 
 }
 

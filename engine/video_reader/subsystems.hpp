@@ -2,4 +2,5 @@
 // in the module's definition order.
 #pragma once
 
+#include "mp4_video_reader.hpp"
 #include "xor_cipher.hpp"
