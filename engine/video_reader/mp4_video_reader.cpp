@@ -450,13 +450,20 @@ Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, lon
     r.set_none("_current_frame");
     r.set_flag("_at_end", false);
     Ref first = next_frame(r, decoder.get());
+    long long landed;
     if (!first) {
-      r.set_flag("_at_end", true);
-      return Reached::End;
+      // Nothing after the seek point: the end of the video, or (in formats
+      // without a keyframe index) a landing point after the last keyframe.
+      if (static_cast<std::size_t>(target) >= tl.size()) {
+        r.set_flag("_at_end", true);
+        return Reached::End;
+      }
+      landed = target + 1;
+    } else {
+      auto pts = frame_pts(first.get());
+      landed = pts ? tl.rank(*pts) : -1;
+      if (landed < 0) break;  // a frame the timeline does not know: count from the start
     }
-    auto pts = frame_pts(first.get());
-    long long landed = pts ? tl.rank(*pts) : -1;
-    if (landed < 0) break;  // a frame the timeline does not know: count from the start
     if (landed <= target) {
       r.set_decoder_pos(landed);
       if (store) {
