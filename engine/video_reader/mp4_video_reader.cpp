@@ -398,8 +398,14 @@ FrameTimeline& ensure_timeline(Reader& r) {
     ns.timeline.add(as_ll(pts.get()), truthy(attr(packet.get(), "is_keyframe").get()));
   }
   if (PyErr_Occurred()) {
-    ns.timeline.reset();
-    throw PyErrorSet{};
+    // A stream that cannot be demuxed to its end: seeks then count from the
+    // start instead, where a real decoding error shows up in its own place.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      ns.timeline.reset();
+      throw PyErrorSet{};
+    }
+    PyErr_Clear();
+    ns.timeline.add_untimed();
   }
   ns.timeline.finish();
   return ns.timeline;
