@@ -25,7 +25,8 @@ R = vr.MP4VideoReader
 
 
 def _encode(path: Path, n: int, *, gop: int, bframes: int, container_options=None,
-            pts_of=lambda i: i, time_base=fractions.Fraction(1, 25), fmt="mp4") -> Video:
+            pts_of=lambda i: i, time_base=fractions.Fraction(1, 25), fmt="mp4",
+            x264_params: str | None = None) -> Video:
     """An H.264 video with muxer options and free timestamps (media.encode_h264 fixes both)."""
     with av.open(str(path), mode="w", format=fmt, options=container_options or {}) as out:
         stream = out.add_stream("libx264", rate=25)
@@ -34,6 +35,8 @@ def _encode(path: Path, n: int, *, gop: int, bframes: int, container_options=Non
         stream.codec_context.time_base = time_base
         stream.options = {"g": str(gop), "keyint_min": str(gop), "sc_threshold": "0",
                           "bf": str(bframes), "preset": "fast" if bframes else "ultrafast"}
+        if x264_params:
+            stream.options = {**stream.options, "x264-params": x264_params}
         for i in range(n):
             frame = av.VideoFrame.from_ndarray(media.frame_image(i, 64, 48), format="rgb24")
             frame.pts, frame.time_base = pts_of(i), time_base
@@ -69,11 +72,19 @@ def video_vfr(media_dir) -> Video:
                    pts_of=lambda i: int(starts[i]), time_base=fractions.Fraction(1, 1000))
 
 
-@pytest.fixture(scope="session", params=["plain", "bframes", "ts", "no_editlist", "vfr"])
+@pytest.fixture(scope="session")
+def video_open_gop(media_dir) -> Video:
+    """Open groups of pictures: B-frames before a keyframe reference the group before."""
+    return _encode(media_dir / "open_gop.mkv", 40, gop=10, bframes=3, fmt="matroska",
+                   x264_params="open-gop=1:keyint=10:min-keyint=10:scenecut=0")
+
+
+@pytest.fixture(scope="session",
+                params=["plain", "bframes", "ts", "no_editlist", "vfr", "open_gop"])
 def each_video(request) -> Video:
     return request.getfixturevalue({"plain": "video", "bframes": "video_bframes", "ts": "video_ts",
-                                    "no_editlist": "video_no_editlist",
-                                    "vfr": "video_vfr"}[request.param])
+                                    "no_editlist": "video_no_editlist", "vfr": "video_vfr",
+                                    "open_gop": "video_open_gop"}[request.param])
 
 
 def assert_frame(video: Video, frame: np.ndarray, index: int) -> None:
