@@ -127,7 +127,9 @@ def bench_video(label: str, path: Path, repeats: int, rows: list) -> None:
         rows.append((label, what, ours * unit, base * unit, base_name, ours / base, suffix))
 
     # Sequential get(0..n-1) against a plain decode loop.
-    ours, base = median_pair(lambda: ours_sequential(path, n), lambda: pyav_sequential(path), repeats)
+    # (Short runs, so more rounds: the shared machine's noise is a few percent.)
+    ours, base = median_pair(lambda: ours_sequential(path, n), lambda: pyav_sequential(path),
+                             3 * repeats)
     row("sequential get, whole video", ours, base, "PyAV decode loop")
 
     # Uncached random access against a plain seek-and-decode loop.
