@@ -211,6 +211,12 @@ def test_frame_count_larger_than_the_video(video, cache):
         assert_frame(video, frame, 0)
         assert_frame(video, reader.get(29), 29)
         assert_frame(video, reader.get(2), 2)
+        with pytest.raises(IndexError):
+            reader.get(31)
+        assert_frame(video, reader.get(5), 5)      # a cache hit when caching
+        index, frame = reader.get_next()           # continues after the frame just served
+        assert index == 6
+        assert_frame(video, frame, 6)
 
 
 def test_frame_count_smaller_than_the_video(video):

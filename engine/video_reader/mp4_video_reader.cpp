@@ -666,6 +666,14 @@ Ref py_from_bytes(PyObject* const* argv) {
 
 // --- Frame access -----------------------------------------------------------
 
+// A frame was served without decoding (a cache hit or the current frame
+// again): an earlier run out of frames no longer sends get_next back to frame
+// 0, since get_next continues from the frame just served.
+void served(Reader& r) {
+  PyObject* at_end = r.find("_at_end");
+  if (at_end && at_end != Py_False) r.set_flag("_at_end", false);
+}
+
 Ref py_advance_to_frame(PyObject* const* argv) {
   Reader r(argv[0]);
   Ref index = check(PyNumber_Index(argv[1]));
@@ -681,6 +689,7 @@ Ref py_advance_to_frame(PyObject* const* argv) {
     if (hit) {
       r.set("_current_frame", hit);
       r.set_ll("_current_frame_idx", target);
+      served(r);
       return hit;
     }
   }
@@ -712,7 +721,11 @@ Ref py_get(PyObject* const* argv) {
   if (current && current != Py_None) {
     int same = PyObject_RichCompareBool(index.get(), r.get("_current_frame_idx").get(), Py_EQ);
     check_status(same);
-    if (same) return copy_frame(current);
+    if (same) {
+      Ref copy = copy_frame(current);
+      served(r);
+      return copy;
+    }
   }
   Ref frame = call_method(self, "_advance_to_frame", index.get());
   return copy_frame(frame.get());
