@@ -152,6 +152,23 @@ def test_forward_access_after_cache_hit_uses_the_decoders_real_position(video_16
         assert reader.get_next()[0] == 4
 
 
+@pytest.mark.parametrize("count", ["counted", "given"])
+def test_stream_cut_mid_group(video_ts, count):
+    """A transport stream cut mid-group: the decoder drops the frames before the
+    first keyframe, whose packets still carry timestamps."""
+    cut = video_ts.data[188 * 12:]
+    with av.open(io.BytesIO(cut)) as c:
+        packets = sum(1 for p in c.demux(video=0) if p.size)
+    ref = media.pyav_frames(cut)
+    assert 0 < len(ref) < packets
+    given = len(ref) if count == "given" else 0
+    for first in range(0, len(ref), 5):                   # the first access after opening
+        with R.from_bytes(cut, frame_count=given) as reader:
+            assert reader.size() == len(ref)
+            for i in [first] + access_pattern("strided", len(ref)):
+                np.testing.assert_array_equal(reader.get(i), ref[i])
+
+
 # --- the position table -----------------------------------------------------
 
 def test_position_after_each_operation(video):

@@ -354,14 +354,18 @@ void make_current(Reader& r, PyObject* frame, long long index, bool store) {
 
 // When a run from the start yields its first frame, timeline entries before that
 // frame's timestamp are frames this decoder never outputs: forget them, so
-// that ranks and counting agree.
+// that ranks and counting agree. Frames cached under the old ranks go too.
 void align_timeline(Reader& r, PyObject* first_frame) {
-  FrameTimeline& tl = r.native().timeline;
+  NativeState& ns = r.native();
+  FrameTimeline& tl = ns.timeline;
   if (!tl.usable()) return;
   auto pts = frame_pts(first_frame);
   if (!pts) return;
   long long rank = tl.rank(*pts);
-  if (rank > 0) tl.drop_leading(static_cast<std::size_t>(rank));
+  if (rank <= 0) return;
+  tl.drop_leading(static_cast<std::size_t>(rank));
+  call_method(r.get("_frame_cache").get(), "clear");
+  ns.cache_bytes = 0;
 }
 
 // Takes one frame from the decoder standing at `d`; empty at the end.
@@ -408,6 +412,22 @@ FrameTimeline& ensure_timeline(Reader& r) {
     ns.timeline.add_untimed();
   }
   ns.timeline.finish();
+
+  // Packets the decoder drops when it starts from the beginning (frames before
+  // the first keyframe of a stream cut mid-group) have timestamps too: align the
+  // timeline on the first frame that decoding from the start really outputs.
+  if (ns.timeline.usable() && ns.timeline.size() > 0) {
+    seek_to_zero(c.get());
+    Ref probe = new_decoder(c.get());
+    PyObject* first = PyIter_Next(probe.get());
+    if (first) {
+      Ref held(first);
+      align_timeline(r, held.get());
+    } else if (PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
+      PyErr_Clear();  // the same error will meet the decoding itself
+    }
+  }
   return ns.timeline;
 }
 
