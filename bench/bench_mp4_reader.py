@@ -204,6 +204,17 @@ def bench_video(label: str, path: Path, repeats: int, rows: list) -> None:
     par, ser = median_pair(two_passes_threads, two_passes_serial, max(2, repeats // 2))
     row("2 readers on 2 threads", par, ser, "same 2 passes, 1 thread")
 
+    def pyav_threads():
+        threads = [threading.Thread(target=pyav_sequential, args=(path,)) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+    par, ser = median_pair(pyav_threads, lambda: (pyav_sequential(path), pyav_sequential(path)),
+                           max(2, repeats // 2))
+    row("(PyAV loops on 2 threads)", par, ser, "same 2 loops, 1 thread")
+
 
 def encode_textured(path: Path, n: int, width: int, height: int, gop: int) -> None:
     """The index pattern of tests/media.py over moving noise: costs a real decoder
