@@ -21,6 +21,7 @@ import os
 import sys
 import random
 import statistics
+import subprocess
 import tempfile
 import threading
 import time
@@ -274,13 +275,18 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="fewer repeats and cycles")
     parser.add_argument("--default-malloc", action="store_true",
                         help="keep glibc's default mmap/trim thresholds")
+    parser.add_argument("--memory-only", metavar="VIDEO", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    cycles = 200 if args.quick else 1000
+    if args.memory_only:
+        print_memory(memory_loop(Path(args.memory_only), cycles), cycles,
+                     f"MALLOC_ARENA_MAX={os.environ.get('MALLOC_ARENA_MAX')}")
+        return
     if not args.default_malloc and "MALLOC_MMAP_THRESHOLD_" not in os.environ:
         env = dict(os.environ, MALLOC_MMAP_THRESHOLD_=str(64 << 20),
                    MALLOC_TRIM_THRESHOLD_=str(4 << 30))
         os.execve(sys.executable, [sys.executable, *sys.argv], env)
     repeats = 3 if args.quick else 7
-    cycles = 200 if args.quick else 1000
     print(f"PyAV {av.__version__}, FFmpeg libavcodec {av.library_versions['libavcodec']}, "
           f"malloc thresholds {os.environ.get('MALLOC_MMAP_THRESHOLD_', 'default')}")
 
@@ -295,6 +301,13 @@ def main() -> None:
         encode_textured(textured[1], N_FRAMES, 1280, 720, gop=50)
         videos.append(textured)
         mem = memory_loop(videos[0][1], cycles)
+        # FFmpeg's decoder threads allocate from glibc's per-thread arenas, whose
+        # fragmentation grows RSS slowly whoever drives the decoder; one arena
+        # shows what is left once that is taken out.
+        one_arena = subprocess.run(
+            [sys.executable, sys.argv[0], "--memory-only", str(videos[0][1])]
+            + (["--quick"] if args.quick else []),
+            env=dict(os.environ, MALLOC_ARENA_MAX="1"), capture_output=True, text=True, check=True)
         rows: list = []
         for label, path, _ in videos:
             # The textured clip decodes ~10x slower: fewer rounds keep the run short.
@@ -307,10 +320,15 @@ def main() -> None:
         print(f"{label:<16} {what:<34} {ours:>8.3f}{unit:>2} {base:>8.3f}{unit:>2}  {base_name:<26} "
               f"{ratio:>7.3f}")
     print()
+    print_memory(mem, cycles, "default arenas")
+    print(one_arena.stdout, end="")
+
+
+def print_memory(mem: dict, cycles: int, setting: str) -> None:
     for name, (start, early, end) in mem.items():
-        print(f"RSS over {cycles} open/get/get/close cycles (512x512), {name}: {start:.1f} MiB at "
-              f"start, {early:.1f} MiB after {cycles // 10 + 1}, {end:.1f} MiB at the end "
-              f"({end - early:+.1f} MiB over the last {cycles - cycles // 10 - 1})")
+        print(f"RSS, {cycles} open/get/get/close cycles (512x512), {name:<14} [{setting}]: "
+              f"{start:.1f} -> {early:.1f} (after {cycles // 10 + 1}) -> {end:.1f} MiB, "
+              f"{end - early:+.1f} MiB over the last {cycles - cycles // 10 - 1}")
 
 
 if __name__ == "__main__":

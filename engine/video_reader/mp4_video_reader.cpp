@@ -100,10 +100,6 @@ PyObject* keywords(const char* a, const char* b = nullptr) {
   Ref t = check(b ? PyTuple_Pack(2, VR_STR(a), VR_STR(b)) : PyTuple_Pack(1, VR_STR(a)));
   return t.release();
 }
-PyObject* kw_video() {
-  static PyObject* t = keywords("video");
-  return t;
-}
 PyObject* kw_format() {
   static PyObject* t = keywords("format");
   return t;
@@ -222,10 +218,136 @@ Ref video_stream(PyObject* container) {
   return check(PySequence_GetItem(video.get(), 0));
 }
 
+// --- The frame iterator -----------------------------------------------------
+//
+// FrameDecoder yields the frames of the first video stream exactly as
+// `container.decode(video=0)` does (packets from `container.demux(stream)`,
+// each decoded with `packet.decode()`), but it survives seeks: after the
+// container seeks, `rewind` drops the frames still pending and the same packet
+// generator reads on from the new position. PyAV's packet generator frees its
+// read buffer only when it runs to its end, so a generator dropped half-way
+// (one per seek with `decode()`) would leak; here there is one per run to the
+// end of the stream, plus the one a reader holds when it closes.
+// Owns references to the container, the stream, the packet generator and the
+// pending frames. Not thread-safe: used under the reader's lock.
+
+struct FrameDecoderObject {
+  PyObject_HEAD
+  PyObject* container;
+  PyObject* stream;
+  PyObject* packets;   // the packet generator, NULL until needed or after its end
+  PyObject* pending;   // frames of the last packet not yet handed out
+  Py_ssize_t next;     // index of the next pending frame
+  bool flushing;       // the generator reached the end of the file: it only flushes now
+  bool exhausted;      // the stream ended: no frame until the next rewind
+};
+
+PyTypeObject FrameDecoderType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+void frame_decoder_dealloc(PyObject* self) {
+  auto* d = reinterpret_cast<FrameDecoderObject*>(self);
+  Py_CLEAR(d->pending);
+  Py_CLEAR(d->packets);
+  Py_CLEAR(d->stream);
+  Py_CLEAR(d->container);
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* frame_decoder_next(PyObject* self) {
+  auto* d = reinterpret_cast<FrameDecoderObject*>(self);
+  for (;;) {
+    if (d->pending && d->next < PyList_GET_SIZE(d->pending)) {
+      PyObject* frame = PyList_GET_ITEM(d->pending, d->next++);
+      Py_INCREF(frame);
+      return frame;
+    }
+    Py_CLEAR(d->pending);
+    if (d->exhausted) return nullptr;
+    if (!d->packets) {
+      PyObject* args[] = {d->container, d->stream};
+      d->packets = PyObject_VectorcallMethod(VR_STR("demux"), args,
+                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+      if (!d->packets) return nullptr;
+    }
+    PyObject* packet = PyIter_Next(d->packets);
+    if (!packet) {
+      if (PyErr_Occurred()) return nullptr;
+      Py_CLEAR(d->packets);  // ran to its end: its buffers are freed
+      d->exhausted = true;
+      return nullptr;
+    }
+    PyObject* size = PyObject_GetAttr(packet, VR_STR("size"));
+    if (!size) {
+      Py_DECREF(packet);
+      return nullptr;
+    }
+    if (PyLong_Check(size) && PyLong_AsLong(size) == 0)
+      d->flushing = true;  // the end of the file: the flush packet that drains the codec
+    Py_DECREF(size);
+    PyObject* frames = PyObject_CallMethodNoArgs(packet, VR_STR("decode"));
+    Py_DECREF(packet);
+    if (!frames) return nullptr;
+    d->pending = PySequence_List(frames);
+    Py_DECREF(frames);
+    if (!d->pending) return nullptr;
+    d->next = 0;
+  }
+}
+
+void init_frame_decoder_type() {
+  if (FrameDecoderType.tp_flags & Py_TPFLAGS_READY) return;
+  FrameDecoderType.tp_name = "vorantis.engine.video_reader.FrameDecoder";
+  FrameDecoderType.tp_basicsize = sizeof(FrameDecoderObject);
+  FrameDecoderType.tp_flags = Py_TPFLAGS_DEFAULT;
+  FrameDecoderType.tp_doc = "The frames of a container's first video stream, in presentation order.";
+  FrameDecoderType.tp_dealloc = frame_decoder_dealloc;
+  FrameDecoderType.tp_iter = PyObject_SelfIter;
+  FrameDecoderType.tp_iternext = frame_decoder_next;
+  check_status(PyType_Ready(&FrameDecoderType));
+}
+
 Ref new_decoder(PyObject* container) {
-  Ref decode = attr(container, "decode");
-  Ref zero = integer(0);
-  return call_kw(decode.get(), {}, kw_video(), {zero.get()});
+  Ref stream = video_stream(container);
+  auto* d = PyObject_New(FrameDecoderObject, &FrameDecoderType);
+  if (!d) throw PyErrorSet{};
+  d->container = Ref::borrow(container).release();
+  d->stream = stream.release();
+  d->packets = nullptr;
+  d->pending = nullptr;
+  d->next = 0;
+  d->flushing = false;
+  d->exhausted = false;
+  return Ref(reinterpret_cast<PyObject*>(d));
+}
+
+// Positions the decoder after a seek. A packet generator that has reached the
+// end of the file reads no further: it is run to its end (only flush packets
+// are left, nothing is read or decoded) so that it frees its buffers, and the
+// next frame starts a new one.
+void frame_decoder_rewind(FrameDecoderObject* d) {
+  Py_CLEAR(d->pending);
+  d->next = 0;
+  d->exhausted = false;
+  if (d->packets && d->flushing) {
+    while (PyObject* rest = PyIter_Next(d->packets)) Py_DECREF(rest);
+    if (PyErr_Occurred()) PyErr_Clear();
+    Py_CLEAR(d->packets);
+  }
+  d->flushing = false;
+}
+
+// After the container has sought: the reader's decoder yields from the new
+// position (its pending frames are stale). A decoder of another kind or over
+// another container is replaced.
+PyObject* rewind_decoder(Reader& r, PyObject* container) {
+  PyObject* current = r.find("_decoder");
+  if (current && Py_TYPE(current) == &FrameDecoderType &&
+      reinterpret_cast<FrameDecoderObject*>(current)->container == container) {
+    frame_decoder_rewind(reinterpret_cast<FrameDecoderObject*>(current));
+    return current;
+  }
+  r.set("_decoder", new_decoder(container));
+  return r.find("_decoder");
 }
 
 void seek_to_zero(PyObject* container) {
@@ -338,7 +460,7 @@ void restart(Reader& r) {
   Ref c = r.container();
   r.set_decoder_pos(std::nullopt);
   seek_to_zero(c.get());
-  r.set("_decoder", new_decoder(c.get()));
+  rewind_decoder(r, c.get());
   r.set_ll("_current_frame_idx", -1);
   r.set_none("_current_frame");
   r.set_flag("_at_end", false);
@@ -418,7 +540,7 @@ FrameTimeline& ensure_timeline(Reader& r) {
   // timeline on the first frame that decoding from the start really outputs.
   if (ns.timeline.usable() && ns.timeline.size() > 0) {
     seek_to_zero(c.get());
-    Ref probe = new_decoder(c.get());
+    Ref probe = Ref::borrow(rewind_decoder(r, c.get()));
     PyObject* first = PyIter_Next(probe.get());
     if (first) {
       Ref held(first);
@@ -470,8 +592,7 @@ Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, lon
   for (int attempt = 0; attempt < 4 && k > 0; ++attempt) {
     r.set_decoder_pos(std::nullopt);
     seek_keyframe(c.get(), tl.pts(k), stream.get());
-    Ref decoder = new_decoder(c.get());
-    r.set("_decoder", decoder);
+    Ref decoder = Ref::borrow(rewind_decoder(r, c.get()));
     r.set_ll("_current_frame_idx", -1);
     r.set_none("_current_frame");
     r.set_flag("_at_end", false);
@@ -587,7 +708,7 @@ void start_reading(Reader& r, PyObject* container, PyObject* frame_count) {
     FrameTimeline& tl = r.native().timeline;
     tl.reset();
     seek_to_zero(container);
-    Ref decoder = new_decoder(container);
+    Ref decoder = Ref::borrow(rewind_decoder(r, container));
     long long counted = 0;
     while (PyObject* raw = PyIter_Next(decoder.get())) {
       Ref frame(raw);
@@ -607,7 +728,7 @@ void start_reading(Reader& r, PyObject* container, PyObject* frame_count) {
   }
 
   seek_to_zero(container);
-  r.set("_decoder", new_decoder(container));
+  rewind_decoder(r, container);
   r.set_ll("_current_frame_idx", -1);
   r.set_none("_current_frame");
   r.set_flag("_at_end", false);
@@ -764,7 +885,7 @@ Ref py_get_next(PyObject* const* argv) {
   if (r.get_flag("_at_end")) {
     r.set_decoder_pos(std::nullopt);
     seek_to_zero(c.get());
-    r.set("_decoder", new_decoder(c.get()));
+    rewind_decoder(r, c.get());
     r.set_ll("_current_frame_idx", -1);
     r.set_flag("_at_end", false);
     r.set_decoder_pos(-1);
@@ -788,8 +909,7 @@ Ref py_get_next(PyObject* const* argv) {
   r.set_flag("_at_end", false);
   r.set_decoder_pos(std::nullopt);
   seek_to_zero(c.get());
-  Ref decoder = new_decoder(c.get());
-  r.set("_decoder", decoder);
+  Ref decoder = Ref::borrow(rewind_decoder(r, c.get()));
   r.set_ll("_current_frame_idx", -1);
   r.set_decoder_pos(-1);
   long long pos = -1;
@@ -889,6 +1009,7 @@ constexpr const char* kClassDoc =
 }  // namespace
 
 void register_mp4_video_reader(PyObject* module) {
+  init_frame_decoder_type();
   Ref zero = integer(0);
   Ref empty = str("");
   ClassBuilder cls("MP4VideoReader", kClassDoc);
