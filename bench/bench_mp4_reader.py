@@ -82,18 +82,21 @@ def pyav_count(path: Path) -> int:
     return n
 
 
+def pyav_random_one(container, stream, t: int) -> None:
+    """Seek to the keyframe before frame t, decode up to it, convert and copy it."""
+    target_pts = int(round(t / float(stream.average_rate) / float(stream.time_base)))
+    container.seek(target_pts, backward=True, stream=stream)
+    for frame in container.decode(video=0):
+        if frame.pts >= target_pts:
+            bgr = frame.to_ndarray(format="bgr24")
+            out = bgr.copy()  # noqa: F841
+            break
+
+
 def pyav_random(path: Path, targets: list[int]) -> None:
-    """Seek to the keyframe before each target, decode up to it, convert and copy it."""
     container, stream = open_pyav(path)
-    fps, tb = float(stream.average_rate), float(stream.time_base)
     for t in targets:
-        target_pts = int(round(t / fps / tb))
-        container.seek(target_pts, backward=True, stream=stream)
-        for frame in container.decode(video=0):
-            if frame.pts >= target_pts:
-                bgr = frame.to_ndarray(format="bgr24")
-                out = bgr.copy()  # noqa: F841
-                break
+        pyav_random_one(container, stream, t)
     container.close()
 
 
@@ -256,6 +259,7 @@ def memory_loop(path: Path, cycles: int) -> dict[str, tuple[float, float, float]
 
     result = {}
     for name, cycle in (("MP4VideoReader", ours), ("plain PyAV", pyav)):
+        name = f"{cycles} x open/get/get/close, {name}"
         for _ in range(50):
             cycle()
         gc.collect()
@@ -267,6 +271,25 @@ def memory_loop(path: Path, cycles: int) -> dict[str, tuple[float, float, float]
                 early = rss_mib()
         gc.collect()
         result[name] = (start, early, rss_mib())
+
+    # Many keyframe seeks on one open reader (uncached backward playback).
+    rng = random.Random(3)
+    targets = [rng.randrange(N_FRAMES) for _ in range(3 * cycles)]
+    container, stream = open_pyav(path)
+    reader = MP4VideoReader(str(path), frame_count=N_FRAMES)
+    for name, access in (("MP4VideoReader", reader.get),
+                         ("plain PyAV", lambda t: pyav_random_one(container, stream, t))):
+        name = f"{len(targets)} x random get, {name}"
+        gc.collect()
+        start = early = rss_mib()
+        for i, t in enumerate(targets):
+            access(t)
+            if i == len(targets) // 10:
+                early = rss_mib()
+        gc.collect()
+        result[name] = (start, early, rss_mib())
+    reader.close()
+    container.close()
     return result
 
 
@@ -326,9 +349,8 @@ def main() -> None:
 
 def print_memory(mem: dict, cycles: int, setting: str) -> None:
     for name, (start, early, end) in mem.items():
-        print(f"RSS, {cycles} open/get/get/close cycles (512x512), {name:<14} [{setting}]: "
-              f"{start:.1f} -> {early:.1f} (after {cycles // 10 + 1}) -> {end:.1f} MiB, "
-              f"{end - early:+.1f} MiB over the last {cycles - cycles // 10 - 1}")
+        print(f"RSS 512x512 [{setting}] {name:<42} {start:6.1f} -> {early:6.1f} MiB after a "
+              f"tenth -> {end:6.1f} MiB ({end - early:+.1f} MiB over the last nine tenths)")
 
 
 if __name__ == "__main__":
