@@ -510,3 +510,38 @@ def test_state_attributes_and_lock(video):
     with pytest.raises(AttributeError):
         reader.width = 3
     reader.close()
+
+
+class SeekCounter:
+    """Stands in for the reader's container, counting seeks and passing everything through."""
+
+    def __init__(self, container):
+        self._inner = container
+        self.seeks = []
+
+    def seek(self, *args, **kwargs):
+        self.seeks.append(args[0])
+        return self._inner.seek(*args, **kwargs)
+
+    def __getattr__(self, name):
+        return getattr(self._inner, name)
+
+
+def test_forward_access_decodes_on_and_only_backward_access_seeks(video):
+    r = vr.MP4VideoReader(str(video.path), frame_count=video.n_frames)
+    counter = SeekCounter(r._container)
+    r._container = counter
+    # Nothing buffered yet: a target above 0 is reached by a keyframe seek
+    # (the first one also collects the stream's timestamps, rewinding around it).
+    assert_frame(video, r.get(15), 15)
+    assert counter.seeks[-1] > 0
+    seen = len(counter.seeks)
+    # Forward, however far ahead (past a keyframe): decoding on, no seek.
+    assert_frame(video, r.get(16), 16)
+    assert_frame(video, r.get(28), 28)
+    assert len(counter.seeks) == seen
+    # Backward without a cache: one seek.
+    assert_frame(video, r.get(3), 3)
+    assert len(counter.seeks) == seen + 1
+    r._container = counter._inner
+    r.close()

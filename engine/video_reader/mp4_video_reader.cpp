@@ -441,9 +441,11 @@ void cache_store(Reader& r, long long index, PyObject* bgr) {
 // They coincide after every decode; a cache hit moves `c` and leaves `d`.
 // Reaching target `t`:
 //   1. cache hit (caching on, `t` cached): c = t, decoder untouched;
-//   2. decode on from `d` when d < t and no keyframe lies in (d + 1, t]
-//      (so a seek would decode at least as many frames);
-//   3. otherwise reposition: t == 0 rewinds to the start (seek(0), count from -1);
+//   2. decode on from `d` when a frame is buffered and d < t, however far
+//      ahead t lies (forward access never seeks);
+//   3. otherwise (t at or behind the decoder, or nothing buffered: a new
+//      reader or after seek_to_start) reposition: t == 0 rewinds to the start
+//      (seek(0), count from -1);
 //      t > 0 seeks to the keyframe K at or before t and learns the index of the
 //      first frame from its timestamp's rank in the stream's sorted timestamps
 //      (collected once by demuxing, without decoding); a seek that lands past
@@ -627,20 +629,12 @@ Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, lon
   return Reached::Frame;
 }
 
-// Makes frame `target` current (converted, in `_current_frame`).
-Reached decode_to(Reader& r, long long target, bool store) {
+// Makes frame `target` current (converted, in `_current_frame`). `buffered`
+// says whether a frame is buffered; without one, a target above 0 is reached
+// by a keyframe seek rather than by decoding from the start.
+Reached decode_to(Reader& r, long long target, bool store, bool buffered) {
   std::optional<long long> d = r.decoder_pos();
-  bool decode_on = d && *d < target;
-  if (decode_on && target > *d + 1) {
-    FrameTimeline& tl = ensure_timeline(r);
-    d = r.decoder_pos();
-    if (!d || *d >= target)
-      decode_on = false;
-    else if (tl.usable() && static_cast<std::size_t>(target) < tl.size() &&
-             tl.keyframe_at_or_before(static_cast<std::size_t>(target)) >
-                 static_cast<std::size_t>(*d + 1))
-      decode_on = false;
-  }
+  bool decode_on = buffered && d && *d < target;
   Ref pending;
   long long pending_idx = -1;
   if (!decode_on) {
@@ -834,7 +828,9 @@ Ref py_advance_to_frame(PyObject* const* argv) {
       return hit;
     }
   }
-  if (decode_to(r, target, cache) == Reached::End) {
+  PyObject* current = r.find("_current_frame");
+  bool buffered = current && current != Py_None;
+  if (decode_to(r, target, cache, buffered) == Reached::End) {
     r.set_flag("_at_end", true);
     raise_out_of_range(index.get(), r.get("_frame_count").get());
   }
@@ -901,7 +897,7 @@ Ref py_get_next(PyObject* const* argv) {
     ended = !f;
     if (f) make_current(r, f.get(), want, false);
   } else {
-    ended = decode_to(r, want, false) == Reached::End;
+    ended = decode_to(r, want, false, true) == Reached::End;
   }
   if (!ended) return pair(want, r.get("_current_frame").get());
 
