@@ -1,0 +1,228 @@
+"""What Python sees of the module: import behaviour, constants, names and signatures."""
+
+from __future__ import annotations
+
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vorantis.engine.video_reader as vr
+
+P = inspect.Parameter
+POK, KWO, VAR = P.POSITIONAL_OR_KEYWORD, P.KEYWORD_ONLY, P.VAR_POSITIONAL
+E = P.empty
+KEY = b"mqtlepoz_ardwe_hunk_zyx"
+
+# (param name, kind, default, annotation)
+FUNCTIONS = {
+    "is_encrypted_file": ([("path", POK, E, "str")], "bool",
+                          "Check if file is encrypted based on extension."),
+    "xor_decrypt_bytes": ([("data", POK, E, "bytes"), ("key", POK, KEY, "bytes")], "bytes",
+                          "XOR-decrypt data in-place style, returning a new bytes object."),
+    "_write_xor_encrypted": ([("f", POK, E, E), ("file_offset", POK, E, "int"), ("data", POK, E, "bytes"),
+                              ("key", POK, E, "bytes")], "None",
+                             "XOR-encrypt data at the correct key position and write to file."),
+    "read_and_decrypt_file": ([("path", POK, E, "str"), ("key", POK, KEY, "bytes")], "bytes",
+                              "Read file and XOR-decrypt its contents."),
+    "_streaming_xor_decrypt_file": ([("src_path", POK, E, "str"), ("dst_path", POK, E, "str"),
+                                     ("key", POK, E, "bytes"), ("chunk_size", POK, 262144, "int")], "None",
+                                    "XOR-decrypt a file to another file in streaming chunks."),
+    "compute_mask_bbox": ([("h5_data", POK, E, E), ("frame_w", POK, E, "int"), ("frame_h", POK, E, "int"),
+                           ("padding", POK, 16, "int")], "Tuple[int, int, int, int]",
+                          "Compute the union bounding box of non-zero face mask pixels."),
+    "iter_video_frames": ([("video_path", POK, E, "str"), ("key", POK, "", "str"),
+                           ("thread_count", POK, 0, "int"), ("max_frames", POK, -1, "int")],
+                          "Iterator[np.ndarray]", "Yield decoded BGR24 frames one at a time from a video file."),
+    "is_imx_file": ([("path", POK, E, "str")], "bool", "Check if a file is an IMX binary container."),
+    "is_imx_v2_file": ([("path", POK, E, "str")], "bool", "Check if a file is an IMX v2 container."),
+    "write_imx_v2_container": ([("output_path", POK, E, "str"), ("files", POK, E, "dict")], "None",
+                               "Write files into an IMX v2 binary container."),
+}
+
+SELF = ("self", POK, E, E)
+# class -> member -> (kind, params after self/cls, return annotation, summary line or None)
+CLASSES = {
+    "VideoReader": ("PyAV-based video reader replacing FFmpeg C wrapper.", {
+        "__init__": ("method", [("video_path", POK, E, "str"), ("key", POK, "", "str"),
+                                ("thread_count", POK, 0, "int")], "None", None),
+        "get": ("method", [("index", POK, E, "int")], "np.ndarray",
+                "Get a decoded frame by index (returns a copy)."),
+        "size": ("method", [], "int", "Return total number of decoded frames."),
+        "width": ("property", [], "int", None),
+        "height": ("property", [], "int", None),
+        "close": ("method", [], "None", None),
+    }),
+    "ImxContainer": ("Virtual filesystem over an IMX binary container.", {
+        "__init__": ("method", [("path", POK, E, "str")], "None", None),
+        "read_file": ("method", [("name", POK, E, "str")], "bytes", "Read an embedded file by name."),
+        "get_entry": ("method", [("name", POK, E, "str")], "Tuple[int, int]",
+                      "Return (offset, size) for an embedded file."),
+        "has_file": ("method", [("name", POK, E, "str")], "bool", "Check if a file exists in the container."),
+        "list_files": ("method", [], "List[str]", "Return all file names in the container."),
+        "find_files": ("method", [("pattern", POK, E, "str")], "List[str]",
+                       "Return file names matching a glob pattern."),
+        "format_version": ("property", [], "int",
+                           "Return the format version from metadata (2 for v2, 1 for v1, 0 if no metadata)."),
+        "has_metadata": ("property", [], "bool", "Whether the container includes manifest.json."),
+        "metadata": ("property", [], "Optional[dict]", "Parsed manifest.json contents, or None."),
+    }),
+    "MP4VideoReader": ("MP4 frame reader with optional frame caching for ping-pong looping.", {
+        "__init__": ("method", [("path", POK, E, "str"), ("key", POK, "", "str"), ("thread_count", POK, 0, "int"),
+                                ("base_offset", KWO, 0, "int"), ("file_size", KWO, 0, "int"),
+                                ("frame_count", KWO, 0, "int"), ("cache_frames", KWO, False, "bool")], "None",
+                     "Initialize MP4 reader from a file or embedded section of an IMX container."),
+        "_advance_to_frame": ("method", [("target_idx", POK, E, "int")], "np.ndarray",
+                              "Advance decoder to target frame index."),
+        "get": ("method", [("index", POK, E, "int")], "np.ndarray",
+                "Get a decoded BGR frame by index (returns a copy)."),
+        "get_next": ("method", [], "Tuple[int, np.ndarray]",
+                     "Get the next frame in sequence, looping back to start at end."),
+        "seek_to_start": ("method", [], "None", "Reset reader to frame 0 for efficient looping."),
+        "size": ("method", [], "int", "Return total number of frames."),
+        "width": ("property", [], "int", None),
+        "height": ("property", [], "int", None),
+        "close": ("method", [], "None", None),
+        "from_bytes": ("classmethod", [("mp4_data", POK, E, "bytes"), ("frame_count", POK, 0, "int")],
+                       "'MP4VideoReader'", "Create reader from in-memory H.264 bytes (no frame cache)."),
+        "__del__": ("method", [], "None", None),
+        "__enter__": ("method", [], "'MP4VideoReader'", None),
+        "__exit__": ("method", [("exc", VAR, E, E)], "None", None),
+    }),
+}
+
+
+def check_signature(obj, params, returns, qualname):
+    sig = inspect.signature(obj)
+    got = [(p.name, p.kind, p.default, p.annotation) for p in sig.parameters.values()]
+    assert got == params
+    assert sig.return_annotation == returns
+    expected_ann = {name: ann for name, _, _, ann in params if ann is not E}
+    expected_ann["return"] = returns
+    assert obj.__annotations__ == expected_ann
+    assert obj.__qualname__ == qualname
+    assert obj.__module__ == "vorantis.engine.video_reader"
+
+
+@pytest.mark.parametrize("name", list(FUNCTIONS))
+def test_function_surface(name):
+    params, returns, summary = FUNCTIONS[name]
+    fn = getattr(vr, name)
+    check_signature(fn, params, returns, name)
+    assert fn.__name__ == name
+    assert fn.__doc__.splitlines()[0] == summary
+
+
+def test_function_definition_order():
+    names = [n for n in vars(vr) if n in FUNCTIONS or n in CLASSES]
+    expected = ["is_encrypted_file", "xor_decrypt_bytes", "_write_xor_encrypted", "read_and_decrypt_file",
+                "VideoReader", "_streaming_xor_decrypt_file", "compute_mask_bbox", "iter_video_frames",
+                "is_imx_file", "is_imx_v2_file", "write_imx_v2_container", "ImxContainer", "MP4VideoReader"]
+    assert names == expected
+
+
+@pytest.mark.parametrize("cls_name, member", [(c, m) for c, (_, ms) in CLASSES.items() for m in ms])
+def test_class_member_surface(cls_name, member):
+    cls = getattr(vr, cls_name)
+    kind, params, returns, summary = CLASSES[cls_name][1][member]
+    raw = cls.__dict__[member]
+    qual = f"{cls_name}.{member}"
+    if kind == "property":
+        assert isinstance(raw, property) and raw.fset is None
+        fn = raw.fget
+        check_signature(fn, [SELF], returns, qual)
+    elif kind == "classmethod":
+        assert isinstance(raw, classmethod)
+        fn = raw.__func__
+        check_signature(fn, [("cls", POK, E, E)] + params, returns, qual)
+        check_signature(getattr(cls, member), params, returns, qual)
+    else:
+        fn = raw
+        check_signature(fn, [SELF] + params, returns, qual)
+    if summary is None:
+        if kind != "property":
+            assert fn.__doc__ is None
+    else:
+        assert (raw.__doc__ if kind == "property" else fn.__doc__).splitlines()[0] == summary
+
+
+@pytest.mark.parametrize("cls_name", list(CLASSES))
+def test_class_shape(cls_name):
+    cls = getattr(vr, cls_name)
+    doc, members = CLASSES[cls_name]
+    assert cls.__bases__ == (object,)
+    assert cls.__module__ == "vorantis.engine.video_reader" and cls.__qualname__ == cls_name
+    assert cls.__doc__.splitlines()[0] == doc
+    assert "__slots__" not in cls.__dict__
+    own = {n for n in cls.__dict__ if not n.startswith("__") or n in members}
+    own -= {"__module__", "__qualname__", "__doc__", "__dict__", "__weakref__"}
+    assert own == set(members)
+
+
+def test_mp4_reader_keyword_only_arguments():
+    with pytest.raises(TypeError):
+        vr.MP4VideoReader("x.mp4", "", 0, 10)
+
+
+def test_constants():
+    assert vr.ENCRYPT_KEY == KEY and type(vr.ENCRYPT_KEY) is bytes
+    assert vr.IMX_MAGIC == b"IMX\x00"
+    assert vr.IMX_VERSION == 2 and type(vr.IMX_VERSION) is int
+    assert vr._OLD_IMX_V1_MAGIC == b"VIMX"
+    assert vr.__doc__.split("\n\n")[1].strip() == "Handles regular video files and XOR-encrypted .vrtensor files."
+    import fnmatch, io, json, struct, threading, typing
+    import numpy
+    for name, mod in [("fnmatch", fnmatch), ("io", io), ("json", json), ("struct", struct),
+                      ("threading", threading), ("np", numpy)]:
+        assert getattr(vr, name) is mod
+    for name in ["Dict", "Iterator", "List", "Optional", "Tuple"]:
+        assert getattr(vr, name) is getattr(typing, name)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: vr.xor_decrypt_bytes(), "xor_decrypt_bytes() missing 1 required positional argument: 'data'"),
+        (lambda: vr.xor_decrypt_bytes(b"", b"k", 3),
+         "xor_decrypt_bytes() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: vr.xor_decrypt_bytes(b"", nope=1), "xor_decrypt_bytes() got an unexpected keyword argument 'nope'"),
+        (lambda: vr.xor_decrypt_bytes(b"", data=b""), "xor_decrypt_bytes() got multiple values for argument 'data'"),
+        (lambda: vr._write_xor_encrypted(None, 0),
+         "_write_xor_encrypted() missing 2 required positional arguments: 'data' and 'key'"),
+    ],
+)
+def test_argument_mismatch_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_import_needs_neither_av_nor_h5py():
+    code = textwrap.dedent(
+        """
+        import sys
+        class Block:
+            def find_spec(self, name, path=None, target=None):
+                if name.split('.')[0] in ('av', 'h5py'):
+                    raise ImportError('blocked ' + name)
+        sys.meta_path.insert(0, Block())
+        import vorantis.engine.video_reader as vr
+        assert not [m for m in sys.modules if m.split('.')[0] in ('av', 'h5py')]
+        assert vr.ENCRYPT_KEY == b'mqtlepoz_ardwe_hunk_zyx' and vr.IMX_VERSION == 2
+        assert vr.xor_decrypt_bytes(vr.xor_decrypt_bytes(b'abc')) == b'abc'
+        print('ok')
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=None)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"
+
+
+def test_methods_bind_like_python_functions():
+    fn = vr.xor_decrypt_bytes
+    assert fn.__get__(None, object) is fn
+    bound = fn.__get__(b"\x00\x00")
+    assert bound() == KEY[:2]
+    assert fn.__defaults__ == (KEY,) and fn.__kwdefaults__ is None
