@@ -359,8 +359,8 @@ def cmd_pack(args: argparse.Namespace) -> int:
     pairs = _collect(args.inputs, args.output)
     if len(pairs) > _MAX_ENTRIES:
         raise Refused(args.output, f"{len(pairs)} files; a container holds at most {_MAX_ENTRIES}")
-    files = {}
-    origin = {}
+    files: dict = {}
+    origin: dict = {}
     for name, path in pairs:
         try:
             encoded = name.encode("utf-8")
@@ -415,7 +415,7 @@ def cmd_extract(args: argparse.Namespace) -> int:
         file_size = os.path.getsize(args.container)
     names = list(dict.fromkeys(args.names)) if args.names else box.list_files()
     plan = []
-    targets = {}
+    targets: dict = {}
     for name in names:
         with _refusing(args.container):
             offset, size = box.get_entry(name)
@@ -572,7 +572,7 @@ def cmd_bbox(args: argparse.Namespace) -> int:
     if args.padding < 0:
         raise UsageError("--padding must not be negative")
     if not os.path.isfile(args.masks):
-        raise Refused(args.masks, "No such file" if not os.path.exists(args.masks) else "not a file")
+        raise Refused(args.masks, "No such file or directory" if not os.path.exists(args.masks) else "not a file")
     try:
         with _refusing(args.masks):
             x1, y1, x2, y2 = vr.compute_mask_bbox(args.masks, args.width, args.height, args.padding)
@@ -651,7 +651,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
         print(f"  packed {model}: {os.path.getsize(model)} bytes, format version {box.format_version}, "
               f"entries {', '.join(box.list_files())}")
 
-        video = box.metadata["videos"]["idle"]
+        meta = box.metadata
+        assert isinstance(meta, dict)
+        video = meta["videos"]["idle"]
         offset, size = box.get_entry(video["file"])
         n = video["frames"]
         print(f"playing {video['file']} from the container (offset {offset}, {size} bytes) "
@@ -665,7 +667,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
             t0 = time.perf_counter()
             mismatches = sum(not np.array_equal(reader.get(i), forward[i]) for i in order)
             t_pingpong = time.perf_counter() - t0
-            cached = reader._cache_frames
+            cached = getattr(reader, "_cache_frames", False)
         print(f"  forward pass   (decoding):      {_fps(n, t_forward)}")
         print(f"  ping-pong pass (back and forth): {_fps(len(order), t_pingpong)}"
               f"{' from the cache' if cached else ' (cache refused: over its budget)'}")
