@@ -2,4 +2,5 @@
 // in the module's definition order.
 #pragma once
 
+#include "imx_container.hpp"
 #include "xor_cipher.hpp"

@@ -1,0 +1,762 @@
+#include "imx_container.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "callable.hpp"
+
+namespace vr {
+
+// ---------------------------------------------------------------------------
+// Kernel
+// ---------------------------------------------------------------------------
+
+namespace imx {
+
+namespace {
+
+inline std::uint16_t load_u16(const std::uint8_t* p) noexcept {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline std::uint64_t load_u64(const std::uint8_t* p) noexcept {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+inline void store_u16(std::uint8_t* p, std::uint16_t v) noexcept {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+inline void store_u64(std::uint8_t* p, std::uint64_t v) noexcept {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+TableStatus scan_table(const std::uint8_t* table, std::size_t n, std::size_t count, bool at_end,
+                       TableCursor& cur) noexcept {
+  std::size_t pos = cur.pos;
+  while (cur.complete < count) {
+    const std::size_t avail = n - pos;
+    if (avail < kNameLenSize) {
+      if (!at_end) return TableStatus::NeedMore;
+      cur.rest_pos = pos;
+      cur.rest_len = avail;
+      return TableStatus::CutAtNameLength;
+    }
+    const std::size_t name_len = load_u16(table + pos);
+    const std::size_t after = avail - kNameLenSize;
+    if (after < name_len + kLocationSize) {
+      if (!at_end) return TableStatus::NeedMore;
+      const std::size_t got = std::min(name_len, after);
+      cur.cut_name_pos = pos + kNameLenSize;
+      cur.cut_name_len = got;
+      cur.rest_pos = cur.cut_name_pos + got;
+      cur.rest_len = after - got;
+      return TableStatus::CutAtLocation;
+    }
+    pos += kEntryFixedSize + name_len;
+    cur.pos = pos;
+    ++cur.complete;
+  }
+  return TableStatus::Complete;
+}
+
+bool is_ascii(const std::uint8_t* p, std::size_t n) noexcept {
+  std::uint64_t acc = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    acc |= w;
+  }
+  for (; i < n; ++i) acc |= p[i];
+  return (acc & 0x8080808080808080ULL) == 0;
+}
+
+std::size_t read_entry(const std::uint8_t* table, std::size_t pos, TableEntry& out) noexcept {
+  out.name_len = load_u16(table + pos);
+  out.name_pos = pos + kNameLenSize;
+  const std::uint8_t* loc = table + out.name_pos + out.name_len;
+  out.data_offset = load_u64(loc);
+  out.data_size = load_u64(loc + 8);
+  return out.name_pos + out.name_len + kLocationSize;
+}
+
+bool compute_layout(const std::size_t* name_lens, const std::uint64_t* data_sizes, std::size_t n,
+                    Layout& out) {
+  std::uint64_t table_size = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint64_t add = kEntryFixedSize + static_cast<std::uint64_t>(name_lens[i]);
+    if (table_size > UINT64_MAX - add) return false;
+    table_size += add;
+  }
+  if (table_size > UINT64_MAX - kHeaderSize) return false;
+  out.table_size = table_size;
+  out.data_start = kHeaderSize + table_size;
+  out.offsets.resize(n);
+  std::uint64_t current = out.data_start;
+  for (std::size_t i = 0; i < n; ++i) {
+    out.offsets[i] = current;
+    if (current > UINT64_MAX - data_sizes[i]) {
+      // The last entry may end exactly at 2**64; only a following offset would not fit.
+      if (i + 1 < n) return false;
+      break;
+    }
+    current += data_sizes[i];
+  }
+  return true;
+}
+
+void encode_table(std::uint8_t* out, const std::uint8_t* const* names, const std::size_t* name_lens,
+                  const std::uint64_t* data_sizes, const Layout& layout, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    store_u16(out, static_cast<std::uint16_t>(name_lens[i]));
+    out += kNameLenSize;
+    if (name_lens[i] > 0) std::memcpy(out, names[i], name_lens[i]);
+    out += name_lens[i];
+    store_u64(out, layout.offsets[i]);
+    store_u64(out + 8, data_sizes[i]);
+    out += kLocationSize;
+  }
+}
+
+}  // namespace imx
+
+// ---------------------------------------------------------------------------
+// Python layer
+// ---------------------------------------------------------------------------
+
+namespace {
+
+using imx::TableCursor;
+using imx::TableStatus;
+
+// The table is read in pieces: the first one sized from the entry count
+// (bounded by the file's size), each further one as large as all before it.
+constexpr std::size_t kFirstReadMin = 4096;
+constexpr std::size_t kFirstReadMax = 1 << 20;
+constexpr std::size_t kGuessPerEntry = 64;
+// Ranges of files whose size cannot be known in advance are read in pieces of
+// this size, so that a stated size never turns into an allocation by itself.
+constexpr std::size_t kUnsizedPiece = 16 << 20;
+// Ranges up to this size that start below 2 GiB (a position every file system
+// can seek to) are read as stated, without asking for the file's size.
+constexpr std::uint64_t kSmallRead = 64 << 10;
+constexpr std::uint64_t kSmallReadMaxOffset = (std::uint64_t{1} << 31) - 1;
+
+constexpr const char* kManifestName = "manifest.json";
+
+Ref open_file(PyObject* path, const char* mode) {
+  Ref open = builtin_open();
+  return call(open.get(), path, str(mode).get());
+}
+
+Ref bytes_from(const std::uint8_t* p, std::size_t n) {
+  return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p),
+                                         static_cast<Py_ssize_t>(n)));
+}
+
+bool is_oserror_set() { return PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_OSError); }
+
+// Size of the regular file behind a file object, or -1 when it is not a
+// regular file or its descriptor is not available.
+long long regular_file_size(PyObject* f) {
+  PyObject* fd_obj = PyObject_CallMethodNoArgs(f, VR_STR("fileno"));
+  if (!fd_obj) {
+    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+      PyErr_Clear();
+      return -1;
+    }
+    throw PyErrorSet{};
+  }
+  Ref fd_ref(fd_obj);
+  long fd = PyLong_Check(fd_obj) ? PyLong_AsLong(fd_obj) : -1;
+  if (fd == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return -1;
+  }
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+// Raises the host's own struct.error for decoding `fmt` from too few bytes.
+[[noreturn]] void raise_struct_unpack_error(const char* fmt, const std::uint8_t* p, std::size_t n,
+                                            std::size_t needed) {
+  Ref struct_mod = module_attr("struct");
+  Ref data = bytes_from(p, n);
+  Ref r = call_method(struct_mod.get(), "unpack", str(fmt).get(), data.get());
+  (void)r;  // unreachable for a short buffer; keep the message the host would give
+  Ref err = attr(struct_mod.get(), "error");
+  raise(err.get(), "unpack requires a buffer of " + std::to_string(needed) + " bytes");
+}
+
+Ref decode_name(const std::uint8_t* p, std::size_t n) {
+  if (imx::is_ascii(p, n)) {  // the common case: a compact ASCII string, filled directly
+    Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    if (n > 0) std::memcpy(PyUnicode_DATA(s.get()), p, n);
+    return s;
+  }
+  return check(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n),
+                                    "strict"));
+}
+
+// A new dict with room for `n` items without resizing.
+Ref presized_dict(std::size_t n) {
+#if !defined(Py_LIMITED_API)
+  return check(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+#else
+  (void)n;
+  return check(PyDict_New());
+#endif
+}
+
+// Reads the header and the table from the open file `f`. The entries go into
+// `entries`, which is replaced by a dict sized for the table once its length is
+// known (and bound again as the instance's `_entries`).
+void read_table(PyObject* f, PyObject* path, PyObject* self, Ref& entries) {
+  Ref header_obj = call_method(f, "read", integer(imx::kHeaderSize).get());
+  Buffer header(header_obj.get());
+  if (header.size() < imx::kHeaderSize)
+    raise(PyExc_RuntimeError, "File too small to be an IMX container");
+
+  Ref magic = bytes_from(header.data(), imx::kMagicSize);
+  Ref imx_magic = module_attr("IMX_MAGIC");
+  if (!truthy(check(PyObject_RichCompare(magic.get(), imx_magic.get(), Py_EQ)).get())) {
+    Ref v1_magic = module_attr("_OLD_IMX_V1_MAGIC");
+    if (truthy(check(PyObject_RichCompare(magic.get(), v1_magic.get(), Py_EQ)).get())) {
+      Ref path_text = check(PyObject_Str(path));
+      Ref msg = check(PyUnicode_FromFormat(
+          "This model uses an outdated container format (IMX v1). Please upgrade:\n"
+          "  pip install --upgrade vorantis\n"
+          "  vorantis convert %U",
+          path_text.get()));
+      raise_object(PyExc_RuntimeError, msg.get());
+    }
+    Ref msg = check(PyUnicode_FromFormat("Not an IMX file: bad magic %R", magic.get()));
+    raise_object(PyExc_RuntimeError, msg.get());
+  }
+
+  const std::size_t count = header.data()[6] | (header.data()[7] << 8);
+  if (count == 0) return;
+
+  // Read the table in as few reads as possible: a first one sized from the
+  // entry count, then each as large as all before it. No read exceeds what the
+  // file holds (or a small fixed amount that confirms its end), whatever the
+  // entry count claims; the file's size is asked for only when a read would be
+  // larger than that fixed amount.
+  std::size_t n = 0;  // table bytes read so far
+  long long file_size = -2;
+  auto bounded = [&](std::size_t w) {
+    if (w <= kFirstReadMin) return w;
+    if (file_size == -2) file_size = regular_file_size(f);
+    if (file_size < 0) return w;
+    long long left = file_size - static_cast<long long>(imx::kHeaderSize + n);
+    return std::min(w, std::max(static_cast<std::size_t>(std::max(left, 0LL)), kFirstReadMin));
+  };
+  std::size_t want = bounded(std::clamp(count * kGuessPerEntry, kFirstReadMin, kFirstReadMax));
+
+  TableCursor cur;
+  Ref first;                          // the first piece, parsed in place while it is the only one
+  std::unique_ptr<Buffer> first_view;
+  std::vector<std::uint8_t> acc;      // all pieces, once more than one is needed
+  const std::uint8_t* data = nullptr;
+  bool at_end = false;
+  TableStatus status;
+  for (;;) {
+    Ref piece = call_method(f, "read", integer(static_cast<long long>(want)).get());
+    auto view = std::make_unique<Buffer>(piece.get());
+    const std::size_t got = view->size();
+    if (got == 0) at_end = true;
+    if (!first_view && acc.empty()) {
+      first = piece;
+      first_view = std::move(view);
+      data = first_view->data();
+      n = first_view->size();
+    } else {
+      if (first_view) {
+        acc.assign(first_view->data(), first_view->data() + first_view->size());
+        first_view.reset();
+        first = Ref();
+      }
+      acc.insert(acc.end(), view->data(), view->data() + view->size());
+      data = acc.data();
+      n = acc.size();
+    }
+    status = imx::scan_table(data, n, count, at_end, cur);
+    if (status != TableStatus::NeedMore) break;
+    want = bounded(std::max<std::size_t>(n, 1 << 16));
+  }
+
+  if (cur.complete > 8) {
+    entries = presized_dict(cur.complete);
+    set_attr(self, "_entries", entries.get());
+  }
+  std::size_t pos = 0;
+  imx::TableEntry e;
+  for (std::size_t i = 0; i < cur.complete; ++i) {
+    pos = imx::read_entry(data, pos, e);
+    Ref name = decode_name(data + e.name_pos, e.name_len);
+    Ref loc = check(PyTuple_New(2));
+    PyTuple_SET_ITEM(loc.get(), 0, uinteger(e.data_offset).release());
+    PyTuple_SET_ITEM(loc.get(), 1, uinteger(e.data_size).release());
+    // A pair of ints can take part in no reference cycle: keep it out of the
+    // collector's way, as the collector itself would after its first pass.
+    PyObject_GC_UnTrack(loc.get());
+    check_status(PyDict_SetItem(entries.get(), name.get(), loc.get()));
+  }
+  if (status == TableStatus::CutAtNameLength) {
+    raise_struct_unpack_error("<H", data + cur.rest_pos, cur.rest_len, imx::kNameLenSize);
+  }
+  if (status == TableStatus::CutAtLocation) {
+    Ref name = decode_name(data + cur.cut_name_pos, cur.cut_name_len);
+    raise_struct_unpack_error("<QQ", data + cur.rest_pos, cur.rest_len, imx::kLocationSize);
+  }
+}
+
+// `_entries[name]` of the instance, or the KeyError of a missing name.
+Ref lookup_entry(PyObject* self, PyObject* name) {
+  Ref entries = attr(self, "_entries");
+  PyObject* found = nullptr;
+  Ref holder;
+  if (PyDict_CheckExact(entries.get())) {
+    found = PyDict_GetItemWithError(entries.get(), name);
+    if (!found && PyErr_Occurred()) throw PyErrorSet{};
+    holder = Ref::borrow(found);
+  } else {
+    int has = PySequence_Contains(entries.get(), name);
+    check_status(has);
+    if (has) holder = check(PyObject_GetItem(entries.get(), name));
+  }
+  if (!holder) {
+    Ref msg = check(PyUnicode_FromFormat("File not found in IMX container: %R", name));
+    raise_object(PyExc_KeyError, msg.get());
+  }
+  return holder;
+}
+
+// Unpacks a two-item iterable with the host's messages.
+void unpack_pair(PyObject* item, Ref& a, Ref& b) {
+  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+    a = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+    b = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    return;
+  }
+  PyObject* it_raw = PyObject_GetIter(item);
+  if (!it_raw) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                   Py_TYPE(item)->tp_name);
+    }
+    throw PyErrorSet{};
+  }
+  Ref it(it_raw);
+  Ref values[2];
+  for (int i = 0; i < 2; ++i) {
+    PyObject* v = PyIter_Next(it.get());
+    if (!v) {
+      if (PyErr_Occurred()) throw PyErrorSet{};
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+      throw PyErrorSet{};
+    }
+    values[i] = Ref(v);
+  }
+  PyObject* extra = PyIter_Next(it.get());
+  if (extra) {
+    Py_DECREF(extra);
+    raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  }
+  if (PyErr_Occurred()) throw PyErrorSet{};
+  a = values[0];
+  b = values[1];
+}
+
+bool as_u64(PyObject* o, std::uint64_t& out) {
+  if (!PyLong_Check(o)) return false;
+  unsigned long long v = PyLong_AsUnsignedLongLong(o);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+// Reads `size` bytes from `offset` of the open file `f`, or up to its end.
+Ref read_range(PyObject* f, PyObject* offset_obj, PyObject* size_obj) {
+  std::uint64_t offset = 0, size = 0;
+  if (!as_u64(offset_obj, offset) || !as_u64(size_obj, size)) {
+    // Not a pair of 64-bit counts (a caller rebound the table): plain seek and read.
+    call_method(f, "seek", offset_obj);
+    return call_method(f, "read", size_obj);
+  }
+  if (size <= kSmallRead && offset <= kSmallReadMaxOffset) {
+    // A small range: the read itself bounds the allocation.
+    call_method(f, "seek", uinteger(offset).get());
+    return call_method(f, "read", uinteger(size).get());
+  }
+  long long file_size = regular_file_size(f);
+  if (file_size >= 0) {
+    auto end = static_cast<std::uint64_t>(file_size);
+    if (offset >= end) return check(PyBytes_FromStringAndSize(nullptr, 0));
+    std::uint64_t take = std::min(size, end - offset);
+    call_method(f, "seek", uinteger(offset).get());
+    return call_method(f, "read", uinteger(take).get());
+  }
+  // Not a regular file: the size is unknown, so read in bounded pieces.
+  call_method(f, "seek", uinteger(offset).get());
+  if (size <= kUnsizedPiece) return call_method(f, "read", uinteger(size).get());
+  Ref pieces = check(PyList_New(0));
+  std::uint64_t left = size;
+  while (left > 0) {
+    std::uint64_t step = std::min<std::uint64_t>(left, kUnsizedPiece);
+    Ref piece = call_method(f, "read", uinteger(step).get());
+    Py_ssize_t got = PyObject_Size(piece.get());
+    if (got < 0) throw PyErrorSet{};
+    if (got == 0) break;
+    check_status(PyList_Append(pieces.get(), piece.get()));
+    left -= static_cast<std::uint64_t>(got);
+  }
+  Ref empty = check(PyBytes_FromStringAndSize(nullptr, 0));
+  return call_method(empty.get(), "join", pieces.get());
+}
+
+// ----- ImxContainer -----
+
+Ref py_imx_init(PyObject* const* argv) {
+  PyObject* self = argv[0];
+  PyObject* path = argv[1];
+  set_attr(self, "path", path);
+  Ref entries = check(PyDict_New());
+  set_attr(self, "_entries", entries.get());
+  set_attr(self, "_metadata", Py_None);
+
+  Ref f = open_file(path, "rb");
+  with_context(f.get(), [&](PyObject* fh) { read_table(fh, path, self, entries); });
+
+  int has_manifest = PyDict_Contains(entries.get(), VR_STR(kManifestName));
+  check_status(has_manifest);
+  if (has_manifest) {
+    Ref raw = call_method(self, "read_file", VR_STR(kManifestName));
+    Ref json = module_attr("json");
+    Ref parsed = call_method(json.get(), "loads", raw.get());
+    set_attr(self, "_metadata", parsed.get());
+  }
+  return none();
+}
+
+Ref py_imx_read_file(PyObject* const* argv) {
+  PyObject* self = argv[0];
+  Ref loc = lookup_entry(self, argv[1]);
+  Ref offset, size;
+  unpack_pair(loc.get(), offset, size);
+  Ref path = attr(self, "path");
+  Ref f = open_file(path.get(), "rb");
+  Ref data;
+  with_context(f.get(), [&](PyObject* fh) { data = read_range(fh, offset.get(), size.get()); });
+  return data;
+}
+
+Ref py_imx_get_entry(PyObject* const* argv) { return lookup_entry(argv[0], argv[1]); }
+
+Ref py_imx_has_file(PyObject* const* argv) {
+  Ref entries = attr(argv[0], "_entries");
+  int has = PySequence_Contains(entries.get(), argv[1]);
+  check_status(has);
+  return boolean(has != 0);
+}
+
+Ref py_imx_list_files(PyObject* const* argv) {
+  Ref entries = attr(argv[0], "_entries");
+  return check(PySequence_List(entries.get()));
+}
+
+Ref py_imx_find_files(PyObject* const* argv) {
+  PyObject* pattern = argv[1];
+  Ref entries = attr(argv[0], "_entries");
+  Ref fnmatch_mod = module_attr("fnmatch");
+  Ref fnmatch = attr(fnmatch_mod.get(), "fnmatch");
+  Ref out = check(PyList_New(0));
+  Ref it = check(PyObject_GetIter(entries.get()));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref name(raw);
+    Ref hit = call(fnmatch.get(), name.get(), pattern);
+    if (truthy(hit.get())) check_status(PyList_Append(out.get(), name.get()));
+  }
+  if (PyErr_Occurred()) throw PyErrorSet{};
+  return out;
+}
+
+Ref py_imx_format_version(PyObject* const* argv) {
+  Ref md = attr(argv[0], "_metadata");
+  if (md.get() == Py_None) return integer(0);
+  Ref one = integer(1);
+  Ref version = call_method(md.get(), "get", VR_STR("version"), one.get());
+  return call_method(md.get(), "get", VR_STR("format_version"), version.get());
+}
+
+Ref py_imx_has_metadata(PyObject* const* argv) {
+  Ref md = attr(argv[0], "_metadata");
+  return boolean(md.get() != Py_None);
+}
+
+Ref py_imx_metadata(PyObject* const* argv) { return attr(argv[0], "_metadata"); }
+
+// ----- detection -----
+
+Ref py_is_imx_file(PyObject* const* argv) {
+  PyObject* path = argv[0];
+  try {
+    Ref result;
+    Ref f = open_file(path, "rb");
+    with_context(f.get(), [&](PyObject* fh) {
+      Ref head = call_method(fh, "read", integer(imx::kMagicSize).get());
+      Ref magic = module_attr("IMX_MAGIC");
+      result = check(PyObject_RichCompare(head.get(), magic.get(), Py_EQ));
+    });
+    return boolean(truthy(result.get()));
+  } catch (const PyErrorSet&) {
+    if (is_oserror_set()) {
+      PyErr_Clear();
+      return boolean(false);
+    }
+    throw;
+  }
+}
+
+// ----- writer -----
+
+// Raises the host's struct.error for packing `value` with `fmt`.
+[[noreturn]] void raise_struct_pack_error(const char* fmt, unsigned long long value) {
+  Ref struct_mod = module_attr("struct");
+  Ref r = call_method(struct_mod.get(), "pack", str(fmt).get(), uinteger(value).get());
+  (void)r;
+  Ref err = attr(struct_mod.get(), "error");
+  raise(err.get(), "argument out of range");
+}
+
+Ref encode_name(PyObject* name) {
+  if (PyUnicode_CheckExact(name)) return check(PyUnicode_AsUTF8String(name));
+  return call_method(name, "encode", VR_STR("utf-8"));
+}
+
+// Removes `path`, keeping the exception that is being raised.
+void remove_quietly(PyObject* os, PyObject* path) {
+  SavedError saved;
+  PyObject* r = PyObject_CallMethodOneArg(os, VR_STR("unlink"), path);
+  if (r) Py_DECREF(r);
+  else PyErr_Clear();
+  saved.restore();
+}
+
+// A fresh temporary path beside `target` (same directory, same str/bytes type).
+Ref temp_path_for(PyObject* target_fs, unsigned attempt) {
+  static unsigned long long serial = 0;
+  std::string suffix = ".imx-tmp-" + std::to_string(getpid()) + "-" + std::to_string(++serial) +
+                       "-" + std::to_string(attempt);
+  if (PyBytes_Check(target_fs)) {
+    Ref s = bytes_from(reinterpret_cast<const std::uint8_t*>(suffix.data()), suffix.size());
+    return check(PyNumber_Add(target_fs, s.get()));
+  }
+  return check(PyNumber_Add(target_fs, str(suffix).get()));
+}
+
+Ref py_write_imx_v2_container(PyObject* const* argv) {
+  PyObject* output_path = argv[0];
+  PyObject* files = argv[1];
+
+  // 1-2: count and header (the host's struct gives the error for > 65535 entries).
+  Py_ssize_t count = PyObject_Size(files);
+  if (count < 0) throw PyErrorSet{};
+  Ref struct_mod = module_attr("struct");
+  Ref magic = module_attr("IMX_MAGIC");
+  Ref version = module_attr("IMX_VERSION");
+  Ref header = call_method(struct_mod.get(), "pack", VR_STR("<4sHH"), magic.get(), version.get(),
+                           integer(count).get());
+
+  // 3: every name encoded before anything else happens to it.
+  std::vector<Ref> names, values;
+  Ref items = call_method(files, "items");
+  Ref it = check(PyObject_GetIter(items.get()));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref item(raw);
+    Ref name, value;
+    unpack_pair(item.get(), name, value);
+    names.push_back(encode_name(name.get()));
+    values.push_back(value);
+  }
+  if (PyErr_Occurred()) throw PyErrorSet{};
+
+  // 4-6: lengths, layout and the table, all settled before the file is touched.
+  const std::size_t n = names.size();
+  std::vector<const std::uint8_t*> name_ptrs(n);
+  std::vector<std::size_t> name_lens(n);
+  std::vector<std::uint64_t> sizes(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    char* p = nullptr;
+    Py_ssize_t len = 0;
+    if (!PyBytes_Check(names[i].get())) {
+      Ref as_bytes = check(PyBytes_FromObject(names[i].get()));
+      names[i] = as_bytes;
+    }
+    check_status(PyBytes_AsStringAndSize(names[i].get(), &p, &len));
+    name_ptrs[i] = reinterpret_cast<const std::uint8_t*>(p);
+    name_lens[i] = static_cast<std::size_t>(len);
+    if (name_lens[i] > imx::kMaxNameLen) raise_struct_pack_error("<H", name_lens[i]);
+    Py_ssize_t size = PyObject_Size(values[i].get());
+    if (size < 0) throw PyErrorSet{};
+    sizes[i] = static_cast<std::uint64_t>(size);
+  }
+  imx::Layout layout;
+  if (!imx::compute_layout(name_lens.data(), sizes.data(), n, layout)) {
+    // An offset past 2**64 (only reachable with objects that misreport their
+    // length): the host's packing of it gives the error.
+    Ref one = integer(1), shift = integer(64);
+    Ref too_big = check(PyNumber_Lshift(one.get(), shift.get()));
+    Ref struct_pack = attr(struct_mod.get(), "pack");
+    call(struct_pack.get(), VR_STR("<QQ"), too_big.get(), integer(0).get());
+    raise(PyExc_OverflowError, "container offsets do not fit in 64 bits");
+  }
+  if (layout.table_size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return check(PyErr_NoMemory());
+  Ref table = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(layout.table_size)));
+  imx::encode_table(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(table.get())),
+                    name_ptrs.data(), name_lens.data(), sizes.data(), layout, n);
+
+  // 7: write beside the target, then rename over it.
+  Ref os = import("os");
+  Ref os_path = attr(os.get(), "path");
+  // A str, bytes or path-like path only (a file descriptor cannot be replaced
+  // atomically); the TypeError for anything else is the one `open` gives.
+  Ref target_fs = call_method(os.get(), "fspath", output_path);
+  Ref target = Ref::borrow(output_path);
+  if (truthy(call_method(os_path.get(), "islink", target_fs.get()).get())) {
+    target_fs = call_method(os_path.get(), "realpath", target_fs.get());  // write through the link
+    target = target_fs;
+  }
+  {
+    // Targets that can never be a file fail the way opening them would.
+    Py_ssize_t len = PyObject_Size(target_fs.get());
+    if (len < 0) throw PyErrorSet{};
+    Ref sep = attr(os.get(), "sep");
+    if (PyBytes_Check(target_fs.get())) sep = call(attr(os.get(), "fsencode").get(), sep.get());
+    bool ends_with_sep = len > 0 && truthy(call_method(target_fs.get(), "endswith", sep.get()).get());
+    if (len == 0 || ends_with_sep || truthy(call_method(os_path.get(), "isdir", target.get()).get())) {
+      Ref f = open_file(output_path, "wb");  // raises for all of these
+      call_method(f.get(), "close");          // (only a race gets here; carry on)
+    }
+  }
+
+  Ref tmp, f;
+  for (unsigned attempt = 0;; ++attempt) {
+    tmp = temp_path_for(target_fs.get(), attempt);
+    Ref open = builtin_open();
+    PyObject* fr = PyObject_CallFunction(open.get(), "Os", tmp.get(), "xb");
+    if (fr) {
+      f = Ref(fr);
+      break;
+    }
+    if (attempt < 16 && PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+      PyErr_Clear();
+      continue;
+    }
+    if (PyErr_ExceptionMatches(PyExc_OSError)) {
+      // Report the path the caller gave, not the temporary name.
+      PyObject *t, *v, *tb;
+      PyErr_Fetch(&t, &v, &tb);
+      PyErr_NormalizeException(&t, &v, &tb);
+      if (v) PyObject_SetAttrString(v, "filename", output_path);
+      PyErr_Clear();
+      PyErr_Restore(t, v, tb);
+    }
+    throw PyErrorSet{};
+  }
+  try {
+    with_context(f.get(), [&](PyObject* fh) {
+      call_method(fh, "write", header.get());
+      call_method(fh, "write", table.get());
+      for (const Ref& v : values) call_method(fh, "write", v.get());
+    });
+    // An existing target keeps its permission bits (not set-id bits, which a
+    // rewrite in place would clear too).
+    PyObject* st = PyObject_CallMethodOneArg(os.get(), VR_STR("stat"), target.get());
+    if (st) {
+      Ref st_ref(st);
+      Ref mode = attr(st, "st_mode");
+      Ref mask = integer(0777);
+      Ref bits = check(PyNumber_And(mode.get(), mask.get()));
+      call_method(os.get(), "chmod", tmp.get(), bits.get());
+    } else if (is_oserror_set()) {
+      PyErr_Clear();
+    } else {
+      throw PyErrorSet{};
+    }
+    call_method(os.get(), "replace", tmp.get(), target.get());
+  } catch (const PyErrorSet&) {
+    remove_quietly(os.get(), tmp.get());
+    throw;
+  }
+  return none();
+}
+
+}  // namespace
+
+void register_imx_functions(PyObject* module) {
+  add_function(module, {"is_imx_file", nullptr,
+                        "Check if a file is an IMX binary container.\n\n"
+                        "Looks at the first four bytes only; a file that cannot be opened or "
+                        "read answers False.",
+                        "bool", {param("path", "str")}, py_is_imx_file});
+  add_function(module, {"is_imx_v2_file", nullptr,
+                        "Check if a file is an IMX v2 container.\n\n"
+                        "Looks at the first four bytes only; a file that cannot be opened or "
+                        "read answers False.",
+                        "bool", {param("path", "str")}, py_is_imx_file});
+  add_function(module, {"write_imx_v2_container", nullptr,
+                        "Write files into an IMX v2 binary container.\n\n"
+                        "Same structure as write_imx_container but with IMX v2 magic and version.",
+                        "None", {param("output_path", "str"), param("files", "dict")},
+                        py_write_imx_v2_container});
+}
+
+void register_imx_container(PyObject* module) {
+  ClassBuilder cls("ImxContainer",
+                   "Virtual filesystem over an IMX binary container.\n\n"
+                   "The file table is read on init (under a millisecond for typical "
+                   "containers); embedded files are read by seek and read, without "
+                   "extraction.\n\n"
+                   "A manifest.json file, if present, is loaded eagerly and exposed through "
+                   "the metadata property.");
+  cls.method({"__init__", nullptr, nullptr, "None", {self_param(), param("path", "str")},
+              py_imx_init});
+  cls.method({"read_file", nullptr, "Read an embedded file by name.", "bytes",
+              {self_param(), param("name", "str")}, py_imx_read_file});
+  cls.method({"get_entry", nullptr, "Return (offset, size) for an embedded file.",
+              "Tuple[int, int]", {self_param(), param("name", "str")}, py_imx_get_entry});
+  cls.method({"has_file", nullptr, "Check if a file exists in the container.", "bool",
+              {self_param(), param("name", "str")}, py_imx_has_file});
+  cls.method({"list_files", nullptr, "Return all file names in the container.", "List[str]",
+              {self_param()}, py_imx_list_files});
+  cls.method({"find_files", nullptr, "Return file names matching a glob pattern.", "List[str]",
+              {self_param(), param("pattern", "str")}, py_imx_find_files});
+  cls.property({"format_version", nullptr,
+                "Return the format version from metadata (2 for v2, 1 for v1, 0 if no metadata).",
+                "int", {self_param()}, py_imx_format_version});
+  cls.property({"has_metadata", nullptr, "Whether the container includes manifest.json.", "bool",
+                {self_param()}, py_imx_has_metadata});
+  cls.property({"metadata", nullptr, "Parsed manifest.json contents, or None.", "Optional[dict]",
+                {self_param()}, py_imx_metadata});
+  cls.finish(module);
+}
+
+}  // namespace vr
