@@ -46,6 +46,7 @@ void initialise(PyObject* m) {
 
   register_xor_functions(m);
   register_xor_streaming(m);
+  register_mask_bbox(m);
   register_imx_functions(m);
   register_imx_container(m);
 

@@ -3,4 +3,5 @@
 #pragma once
 
 #include "imx_container.hpp"
+#include "mask_bbox.hpp"
 #include "xor_cipher.hpp"
