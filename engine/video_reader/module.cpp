@@ -45,8 +45,10 @@ void initialise(PyObject* m) {
   bind_bytes(m, "_OLD_IMX_V1_MAGIC", "VIMX", 4);
 
   register_xor_functions(m);
+  register_video_reader_class(m);
   register_xor_streaming(m);
   register_mask_bbox(m);
+  register_iter_video_frames(m);
   register_imx_functions(m);
   register_imx_container(m);
 

@@ -5,3 +5,4 @@
 #include "imx_container.hpp"
 #include "mask_bbox.hpp"
 #include "xor_cipher.hpp"
+#include "video_reader.hpp"
