@@ -51,6 +51,7 @@ void initialise(PyObject* m) {
   register_iter_video_frames(m);
   register_imx_functions(m);
   register_imx_container(m);
+  register_mp4_video_reader(m);
 
 }
 

@@ -4,5 +4,6 @@
 
 #include "imx_container.hpp"
 #include "mask_bbox.hpp"
-#include "xor_cipher.hpp"
+#include "mp4_video_reader.hpp"
 #include "video_reader.hpp"
+#include "xor_cipher.hpp"

@@ -1,0 +1,60 @@
+// The lazy MP4 reader: one open demuxer and decoder per reader, frames produced
+// on demand from a position, an optional frame cache, keyframe seeks.
+//
+// Kernel: `FrameTimeline` is the stream's own list of presentation timestamps in
+// presentation order, with keyframe flags. It answers "which index has the
+// frame with this timestamp" and "where is the keyframe before index i". Pure
+// C++, no Python; not thread-safe (the reader uses it under its lock).
+//
+// Python layer: `MP4VideoReader`, a plain class whose state lives in the
+// instance dictionary. It drives PyAV objects (container, decode iterator,
+// frames), so every operation holds the GIL except inside PyAV's own calls.
+// Frame access is serialised by the instance's `threading.Lock`, which is
+// taken by calling its `acquire` (waiting releases the GIL); no native mutex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "py.hpp"
+
+namespace vr {
+
+class FrameTimeline {
+ public:
+  // Collecting: one entry per frame, any order. A frame without a timestamp
+  // makes the timeline unusable (indices cannot be derived from timestamps).
+  void reset();
+  void add(std::int64_t pts, bool keyframe);
+  void add_untimed() { untimed_ = true; }
+  // Sorts the entries by timestamp. The timeline is usable when every frame
+  // had a timestamp and no two frames share one.
+  void finish();
+
+  bool ready() const { return ready_; }
+  bool usable() const { return ready_ && usable_; }
+  std::size_t size() const { return pts_.size(); }
+  std::int64_t pts(std::size_t index) const { return pts_[index]; }
+
+  // Index of the frame presented at `pts`, or -1 when no frame has it.
+  long long rank(std::int64_t pts) const;
+  // The last keyframe index at or before `index` (0 when there is none).
+  std::size_t keyframe_at_or_before(std::size_t index) const;
+  // Forgets the first `n` entries: frames the decoder never outputs when it
+  // starts from the beginning of the stream.
+  void drop_leading(std::size_t n);
+
+ private:
+  std::vector<std::int64_t> pts_;
+  std::vector<std::size_t> keyframes_;  // sorted indices into pts_
+  std::vector<std::pair<std::int64_t, bool>> pending_;
+  bool untimed_ = false;
+  bool ready_ = false;
+  bool usable_ = false;
+};
+
+// Registers the class MP4VideoReader (the last class the module defines).
+void register_mp4_video_reader(PyObject* module);
+
+}  // namespace vr
