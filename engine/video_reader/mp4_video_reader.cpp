@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "callable.hpp"
+#include "frame_index.hpp"
 
 namespace vr {
 
@@ -111,10 +112,6 @@ PyObject* kw_seek() {
 
 [[noreturn]] void raise_closed() { raise(PyExc_ValueError, kClosedMessage); }
 
-[[noreturn]] void raise_out_of_range(PyObject* index, PyObject* frame_count) {
-  Ref msg = check(PyUnicode_FromFormat("Frame index %S out of range [0, %S)", index, frame_count));
-  raise_object(PyExc_IndexError, msg.get());
-}
 
 // Holds the reader's threading.Lock for a scope. Waiting happens inside the
 // lock's own `acquire`, which releases the GIL; the release runs on every path
@@ -815,7 +812,7 @@ Ref py_advance_to_frame(PyObject* const* argv) {
   int overflow = 0;
   long long target = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (target == -1 && PyErr_Occurred()) throw PyErrorSet{};
-  if (overflow || target < 0) raise_out_of_range(index.get(), r.get("_frame_count").get());
+  if (overflow || target < 0) raise_frame_index_error(index.get(), r.get("_frame_count").get());
   r.container();
 
   bool cache = r.get_flag("_cache_frames");
@@ -832,7 +829,7 @@ Ref py_advance_to_frame(PyObject* const* argv) {
   bool buffered = current && current != Py_None;
   if (decode_to(r, target, cache, buffered) == Reached::End) {
     r.set_flag("_at_end", true);
-    raise_out_of_range(index.get(), r.get("_frame_count").get());
+    raise_frame_index_error(index.get(), r.get("_frame_count").get());
   }
   return r.get("_current_frame");
 }
@@ -841,16 +838,8 @@ Ref py_get(PyObject* const* argv) {
   PyObject* self = argv[0];
   Reader r(self);
   Ref frame_count = r.get("_frame_count");
-  Ref index = check(PyNumber_Index(argv[1]));
-  Ref zero = integer(0);
-  int negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
-  check_status(negative);
-  if (negative) index = check(PyNumber_Add(frame_count.get(), index.get()));
-  int below = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
-  check_status(below);
-  int above = below ? 0 : PyObject_RichCompareBool(index.get(), frame_count.get(), Py_GE);
-  check_status(above);
-  if (below || above) raise_out_of_range(index.get(), frame_count.get());
+  Ref integer_index = check(PyNumber_Index(argv[1]));
+  Ref index = normalize_frame_index(integer_index.get(), frame_count.get());
 
   LockGuard guard(r.get("_lock"));
   r.container();

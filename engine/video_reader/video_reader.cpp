@@ -1,6 +1,7 @@
 #include "video_reader.hpp"
 
 #include "callable.hpp"
+#include "frame_index.hpp"
 
 namespace vr {
 
@@ -112,24 +113,8 @@ Ref reader_init(PyObject* const* argv) {
 
 Ref reader_get(PyObject* const* argv) {
   PyObject* self = argv[0];
-  Ref index = Ref::borrow(argv[1]);
   Ref frame_count = attr(self, "_frame_count");
-  Ref zero = integer(0);
-  int negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
-  check_status(negative);
-  if (negative) index = check(PyNumber_Add(frame_count.get(), index.get()));
-  int below = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
-  check_status(below);
-  int above = below ? 0 : PyObject_RichCompareBool(index.get(), frame_count.get(), Py_GE);
-  check_status(above);
-  if (below || above) {
-    Ref empty = str("");
-    Ref index_text = check(PyObject_Format(index.get(), empty.get()));
-    Ref count_text = check(PyObject_Format(frame_count.get(), empty.get()));
-    PyErr_Format(PyExc_IndexError, "Frame index %U out of range [0, %U)", index_text.get(),
-                 count_text.get());
-    throw PyErrorSet{};
-  }
+  Ref index = normalize_frame_index(argv[1], frame_count.get());
   Ref frames = attr(self, "_frames");
   Ref frame = check(PyObject_GetItem(frames.get(), index.get()));
   return call_method(frame.get(), "copy");
