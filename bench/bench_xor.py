@@ -93,7 +93,6 @@ def main() -> None:
     data = np.random.default_rng(0).integers(0, 256, n, dtype=np.uint8).tobytes()
     assert vr.xor_decrypt_bytes(data) == numpy_xor(data)
 
-    rows = []
     t_ours = timed(lambda: vr.xor_decrypt_bytes(data), args.repeat)
     t_np = timed(lambda: numpy_xor(data), args.repeat)
     t_copy = timed(lambda: memoryview(data).tobytes(), args.repeat)
