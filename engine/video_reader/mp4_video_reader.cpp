@@ -454,16 +454,24 @@ void cache_store(Reader& r, long long index, PyObject* bgr) {
 
 enum class Reached { Frame, End };
 
-// Rewinds to the start: the decoder stands before frame 0, nothing is buffered.
-void restart(Reader& r) {
+// Rewinds the decoder to the start (seek(0), the decoder before frame 0,
+// _current_frame_idx -1, _at_end cleared) and returns it (borrowed). The
+// buffered frame is left as it is.
+PyObject* rewind_to_start(Reader& r) {
   Ref c = r.container();
   r.set_decoder_pos(std::nullopt);
   seek_to_zero(c.get());
-  rewind_decoder(r, c.get());
+  PyObject* decoder = rewind_decoder(r, c.get());
   r.set_ll("_current_frame_idx", -1);
-  r.set_none("_current_frame");
   r.set_flag("_at_end", false);
   r.set_decoder_pos(-1);
+  return decoder;
+}
+
+// Rewinds to the start with nothing buffered.
+void restart(Reader& r) {
+  rewind_to_start(r);
+  r.set_none("_current_frame");
 }
 
 void make_current(Reader& r, PyObject* frame, long long index, bool store) {
@@ -866,15 +874,8 @@ Ref pair(long long index, PyObject* frame) {
 Ref py_get_next(PyObject* const* argv) {
   Reader r(argv[0]);
   LockGuard guard(r.get("_lock"));
-  Ref c = r.container();
-  if (r.get_flag("_at_end")) {
-    r.set_decoder_pos(std::nullopt);
-    seek_to_zero(c.get());
-    rewind_decoder(r, c.get());
-    r.set_ll("_current_frame_idx", -1);
-    r.set_flag("_at_end", false);
-    r.set_decoder_pos(-1);
-  }
+  r.container();
+  if (r.get_flag("_at_end")) rewind_to_start(r);
   long long current = r.get_ll("_current_frame_idx");
   long long want = current + 1;
   std::optional<long long> d = r.decoder_pos();
@@ -891,12 +892,7 @@ Ref py_get_next(PyObject* const* argv) {
   if (!ended) return pair(want, r.get("_current_frame").get());
 
   // The end of the video: loop back to frame 0.
-  r.set_flag("_at_end", false);
-  r.set_decoder_pos(std::nullopt);
-  seek_to_zero(c.get());
-  Ref decoder = Ref::borrow(rewind_decoder(r, c.get()));
-  r.set_ll("_current_frame_idx", -1);
-  r.set_decoder_pos(-1);
+  Ref decoder = Ref::borrow(rewind_to_start(r));
   long long pos = -1;
   Ref f = advance_one(r, decoder.get(), pos);
   if (!f) {

@@ -184,43 +184,65 @@ class SavedError {
   PyObject* tb_ = nullptr;
 };
 
-// Runs `with open(path, mode) as f: body(f)` with the host's context-manager
-// semantics: the file's __exit__ runs on every path out of `body`.
+// Runs `cleanup(type, value, traceback)` (returning a new reference, or NULL
+// with an exception set) while the currently set exception is pending, as the
+// host does for `finally` and `__exit__`. On success the pending exception is
+// set again and the clean-up's result returned; on failure the clean-up's
+// exception replaces it, with the pending one as its __context__, and an empty
+// Ref is returned. Either way an exception is set on return.
+template <typename Cleanup>
+Ref call_during_error(Cleanup&& cleanup) {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (tb && v) PyException_SetTraceback(v, tb);
+  PyObject* r = cleanup(t, v, tb);
+  if (r) {
+    PyErr_Restore(t, v, tb);
+    return Ref(r);
+  }
+  PyObject *t2, *v2, *tb2;
+  PyErr_Fetch(&t2, &v2, &tb2);
+  PyErr_NormalizeException(&t2, &v2, &tb2);
+  if (tb2 && v2) PyException_SetTraceback(v2, tb2);
+  if (v2 && v && v2 != v) {
+    Py_INCREF(v);
+    PyException_SetContext(v2, v);  // steals
+  }
+  Py_XDECREF(t);
+  Py_XDECREF(v);
+  Py_XDECREF(tb);
+  PyErr_Restore(t2, v2, tb2);
+  return Ref();
+}
+
+// Runs `with manager as x: body(x)` with the host's context-manager
+// semantics: `__exit__` runs on every path out of `body`, an exception of
+// `__exit__` wins (chained to the body's), and a true `__exit__` result
+// suppresses the body's exception.
 template <typename Body>
 void with_context(PyObject* manager, Body&& body) {
   Ref enter_result = call_method(manager, "__enter__");
   try {
     body(enter_result.get());
   } catch (const PyErrorSet&) {
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb) PyException_SetTraceback(v, tb);
-    PyObject* args[] = {manager, t, v, tb ? tb : Py_None};
-    PyObject* r = PyObject_VectorcallMethod(VR_STR("__exit__"), args, 4, nullptr);
-    if (!r) {  // __exit__ raised: its exception wins, chained to ours
-      PyObject *t2, *v2, *tb2;
-      PyErr_Fetch(&t2, &v2, &tb2);
-      PyErr_NormalizeException(&t2, &v2, &tb2);
-      if (v2 && v) {
-        Py_INCREF(v);
-        PyException_SetContext(v2, v);
+    bool suppress = false;
+    Ref exit_result = call_during_error([&](PyObject* t, PyObject* v, PyObject* tb) -> PyObject* {
+      PyObject* args[] = {manager, t, v, tb ? tb : Py_None};
+      PyObject* r = PyObject_VectorcallMethod(VR_STR("__exit__"), args, 4, nullptr);
+      if (!r) return nullptr;
+      int truth = PyObject_IsTrue(r);
+      if (truth < 0) {
+        Py_DECREF(r);
+        return nullptr;
       }
-      Py_XDECREF(t);
-      Py_XDECREF(v);
-      Py_XDECREF(tb);
-      PyErr_Restore(t2, v2, tb2);
-      throw PyErrorSet{};
-    }
-    int suppress = PyObject_IsTrue(r);
-    Py_DECREF(r);
-    if (suppress > 0) {
-      Py_XDECREF(t);
-      Py_XDECREF(v);
-      Py_XDECREF(tb);
+      suppress = truth > 0;
+      return r;
+    });
+    if (exit_result && suppress) {
+      PyErr_Clear();
       return;
     }
-    PyErr_Restore(t, v, tb);
     throw PyErrorSet{};
   }
   call_method(manager, "__exit__", Py_None, Py_None, Py_None);

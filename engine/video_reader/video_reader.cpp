@@ -199,31 +199,12 @@ void release_body(FrameGenerator* g) {
 // container closed, and the body finished. If `close` fails, its exception
 // replaces the pending one (which becomes its context). Always throws.
 [[noreturn]] void fail_in_guard(FrameGenerator* g) {
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
-  if (tb && v) PyException_SetTraceback(v, tb);
   Py_CLEAR(g->frames);
   Ref container(g->container);
   g->container = nullptr;
-  PyObject* r = PyObject_CallMethodNoArgs(container.get(), VR_STR("close"));
-  if (r) {
-    Py_DECREF(r);
-    PyErr_Restore(t, v, tb);
-  } else {
-    PyObject *t2, *v2, *tb2;
-    PyErr_Fetch(&t2, &v2, &tb2);
-    PyErr_NormalizeException(&t2, &v2, &tb2);
-    if (tb2 && v2) PyException_SetTraceback(v2, tb2);
-    if (v2 && v && v2 != v) {
-      Py_INCREF(v);
-      PyException_SetContext(v2, v);
-    }
-    Py_XDECREF(t);
-    Py_XDECREF(v);
-    Py_XDECREF(tb);
-    PyErr_Restore(t2, v2, tb2);
-  }
+  call_during_error([&](PyObject*, PyObject*, PyObject*) {
+    return PyObject_CallMethodNoArgs(container.get(), VR_STR("close"));
+  });
   container = Ref();
   release_body(g);
   g->state = GenState::Finished;
@@ -477,15 +458,14 @@ PyObject* gen_close(PyObject* self, PyObject*) {
 void gen_finalize(PyObject* self) {
   auto* g = reinterpret_cast<FrameGenerator*>(self);
   if (g->state != GenState::Started) return;
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
+  SavedError pending;
   PyObject* r = gen_close(self, nullptr);
   if (r) {
     Py_DECREF(r);
   } else {
     PyErr_WriteUnraisable(self);
   }
-  PyErr_Restore(t, v, tb);
+  pending.restore();
 }
 
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
