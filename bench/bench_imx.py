@@ -15,41 +15,15 @@ import json
 import marshal
 import os
 import statistics
-import struct
+import sys
 import tempfile
 import time
 
 from vorantis.engine import video_reader as vr
 
-
-class PlainPythonReader:
-    """The container table read the straightforward way: one read and one unpack per field."""
-
-    def __init__(self, path):
-        self.path = path
-        self._entries = {}
-        self._metadata = None
-        with open(path, "rb") as f:
-            header = f.read(8)
-            if len(header) < 8:
-                raise RuntimeError("File too small to be an IMX container")
-            magic = header[:4]
-            if magic != b"IMX\x00":
-                raise RuntimeError(f"Not an IMX file: bad magic {magic!r}")
-            (count,) = struct.unpack("<H", header[6:8])
-            for _ in range(count):
-                (name_len,) = struct.unpack("<H", f.read(2))
-                name = f.read(name_len).decode("utf-8")
-                offset, size = struct.unpack("<QQ", f.read(16))
-                self._entries[name] = (offset, size)
-        if "manifest.json" in self._entries:
-            self._metadata = json.loads(self.read_file("manifest.json"))
-
-    def read_file(self, name):
-        offset, size = self._entries[name]
-        with open(self.path, "rb") as f:
-            f.seek(offset)
-            return f.read(size)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+# The container table read the straightforward way: one read and one unpack per field.
+from imx_reference import ReferenceReader  # noqa: E402
 
 
 def median_time(fn, repeat: int, number: int = 1) -> float:
@@ -89,9 +63,9 @@ def main() -> None:
             files = {f"videos/clip_{i:05d}.mp4": bytes([i % 256]) * 16 for i in range(count)}
             files["manifest.json"] = json.dumps({"format_version": 2, "name": "bench"}).encode()
             vr.write_imx_v2_container(path, files)
-            assert vr.ImxContainer(path)._entries == PlainPythonReader(path)._entries
+            assert vr.ImxContainer(path)._entries == ReferenceReader(path)._entries
             number = 200 if count == 10 else 5
-            ours, base = side_by_side(lambda: vr.ImxContainer(path), lambda: PlainPythonReader(path),
+            ours, base = side_by_side(lambda: vr.ImxContainer(path), lambda: ReferenceReader(path),
                                       args.repeat, number)
             rows.append((f"open, {count} entries", ours, "plain Python reader", base))
             if count == 10_000:
@@ -100,7 +74,7 @@ def main() -> None:
                 # costs in C, with no file access at all.
                 blob = marshal.dumps(vr.ImxContainer(path)._entries)
                 floor, base2 = side_by_side(lambda: marshal.loads(blob),
-                                            lambda: PlainPythonReader(path), args.repeat, number)
+                                            lambda: ReferenceReader(path), args.repeat, number)
                 rows.append(("  dict via marshal.loads", floor, "plain Python reader", base2))
 
         big = os.path.join(d, "big.imx")

@@ -23,22 +23,11 @@ import simplejpeg
 
 from vorantis.engine.compression import decode_jpeg
 
+from bench_mask_bbox import face_masks  # the same synthetic face masks
+
 SIZE = 512
 N_MASKS = 40
 REPEATS = 15
-
-
-def make_masks(n: int) -> list[np.ndarray]:
-    rng = np.random.default_rng(7)
-    yy, xx = np.mgrid[0:SIZE, 0:SIZE].astype(np.float32)
-    masks = []
-    for _ in range(n):
-        cy, cx = rng.uniform(180, 330, 2)
-        ry, rx = rng.uniform(90, 170, 2)
-        d = ((yy - cy) / ry) ** 2 + ((xx - cx) / rx) ** 2
-        m = np.clip((1.15 - d) * 6.0, 0.0, 1.0) * 255.0
-        masks.append(m.astype(np.uint8))
-    return masks
 
 
 def encode(masks: list[np.ndarray], colour: bool) -> list[bytes]:
@@ -111,7 +100,7 @@ def per_mask_ms(fns: dict, blobs: list[bytes]) -> dict:
 
 
 def main() -> None:
-    masks = make_masks(N_MASKS)
+    masks = face_masks(N_MASKS)
     sets = {"gray": encode(masks, False), "colour 4:2:0": encode(masks, True)}
     found = candidates()
     present = {name: fn for name, fn in found.items() if fn is not None}
