@@ -11,7 +11,7 @@ from typing import List, Sequence, Tuple
 
 from vorantis.engine import video_reader as vr
 
-from .errors import Refused, plural, printable, refusing
+from .errors import PROG, Refused, plural, printable, refusing
 from .progress import Progress
 from .sources import STDIO, Model
 
@@ -174,8 +174,6 @@ def _extract_to_stdout(model: Model, names: List[str], args: argparse.Namespace)
 
 def cmd_extract(args: argparse.Namespace) -> int:
     model = Model(args.container)
-    if model.manifest_error:
-        status(f"vorantis-video: warning: {args.container}: {model.manifest_error}")
     names = list(dict.fromkeys(args.names)) if args.names else model.names()
     if args.output == STDIO:
         return _extract_to_stdout(model, names, args)
@@ -218,6 +216,8 @@ def cmd_extract(args: argparse.Namespace) -> int:
     for name, _, _, size in plan:
         status(f"  {size:>12}  {printable(name)}")
     status(f"extracted {plural(len(plan), 'file')} ({total} bytes) into {args.output}")
+    if model.manifest_error:
+        status(f"{PROG}: warning: {args.container}: {model.manifest_error}")
     return 0
 
 

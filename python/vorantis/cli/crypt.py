@@ -86,7 +86,7 @@ def _xor_stream(src: str, dst: str, key: bytes, bar: Progress) -> bytes:
     head = b""
     with _opened(src, "rb") as fin, _opened(dst, "wb") as fout:
         while True:
-            with refusing(src if src != STDIO else "<stdin>"):
+            with refusing(_label(src, "<stdin>")):
                 chunk = fin.read(COPY_CHUNK)
             if not chunk:
                 break
@@ -101,8 +101,8 @@ def _xor_stream(src: str, dst: str, key: bytes, bar: Progress) -> bytes:
     return head
 
 
-def _label(path: str) -> str:
-    return {STDIO: "<stdio>"}.get(path, path)
+def _label(path: str, stdio: str) -> str:
+    return stdio if path == STDIO else path
 
 
 def cmd_encrypt(args: argparse.Namespace) -> int:
@@ -115,7 +115,7 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
         bar.abandon()
         raise
     bar.finish()
-    status(f"encrypted {_label(args.input)} -> {_label(args.output)}")
+    status(f"encrypted {_label(args.input, 'standard input')} -> {_label(args.output, 'standard output')}")
     return 0
 
 
@@ -161,12 +161,13 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
                           args.output, bar)
         with refusing(args.output), open(args.output, "rb") as f:
             head = f.read(SNIFF_BYTES)
-    status(f"decrypted {_label(args.input)} -> {_label(args.output)}")
+    output = _label(args.output, "standard output")
     if head and media_kind(head) is None and (args.input == STDIO or vr.is_encrypted_file(args.input)):
-        print(f"{PROG}: warning: {_label(args.output)}: the decrypted bytes are not a recognisable video "
+        print(f"{PROG}: warning: {output}: the decrypted bytes are not a recognisable video "
               f"or container file (is the key right? see --key); the output is kept",
               file=sys.stderr)
         return 1
+    status(f"decrypted {_label(args.input, 'standard input')} -> {output}")
     return 0
 
 

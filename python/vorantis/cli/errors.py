@@ -85,25 +85,28 @@ def reason(exc: BaseException) -> str:
     return one_line(str(exc)) or type(exc).__name__
 
 
+def _from_av(exc: BaseException) -> bool:
+    return type(exc).__module__.split(".")[0] == "av"
+
+
 @contextlib.contextmanager
-def refusing(path: object, hint: Optional[str] = None) -> Iterator[None]:
+def refusing(path: object, hint: Optional[str] = None, video: bool = False) -> Iterator[None]:
     """Turns the failures that an unusable input causes into `Refused` naming `path`.
 
-    `hint` is added to "not a decodable video" (for example: check the key)."""
+    `video`: the input is being opened or decoded as a video, so that whatever PyAV
+    refuses reads "not a decodable video", its own words added. `hint` is added to
+    that reason (for example: check the key)."""
     try:
         yield
-    except Refused:
+    except (Refused, BrokenPipeError):
         raise
-    except REFUSABLE as exc:
-        where = getattr(exc, "filename", None) if isinstance(exc, OSError) else None
+    except Exception as exc:
+        if not isinstance(exc, REFUSABLE) and type(exc).__module__.split(".")[0] not in ("av", "h5py"):
+            raise
+        where = getattr(exc, "filename", None) if isinstance(exc, OSError) and not _from_av(exc) else None
         text = reason(exc)
-        if hint and text == UNDECODABLE:
+        if video and _from_av(exc) and text != UNDECODABLE:
+            text = f"{UNDECODABLE}: {text}"
+        if hint and text.startswith(UNDECODABLE):
             text = f"{text} ({hint})"
         raise Refused(where if isinstance(where, (str, os.PathLike)) else path, text) from exc
-    except Exception as exc:
-        if type(exc).__module__.split(".")[0] in ("av", "h5py"):
-            text = reason(exc)
-            if hint and text == UNDECODABLE:
-                text = f"{text} ({hint})"
-            raise Refused(path, text) from exc
-        raise

@@ -188,7 +188,7 @@ class Source:
         return "encrypted .vrtensor file" if self.encrypted else "video file"
 
     def refusing(self):
-        return refusing(self.spec, self.hint)
+        return refusing(self.spec, self.hint, video=True)
 
     def av_input(self):
         """What to hand to `av.open`: a path, or an in-memory stream."""
