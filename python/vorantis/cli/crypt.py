@@ -7,7 +7,7 @@ import contextlib
 import os
 import sys
 import threading
-from typing import BinaryIO, Callable, Iterator, List, Optional
+from typing import IO, Callable, Iterator, List, Optional
 
 from vorantis.engine import video_reader as vr
 
@@ -69,7 +69,7 @@ def _check_in_out(src: str, dst: str) -> int:
 
 
 @contextlib.contextmanager
-def _opened(path: str, mode: str) -> Iterator[BinaryIO]:
+def _opened(path: str, mode: str) -> Iterator[IO[bytes]]:
     if path == STDIO:
         stream = sys.stdin.buffer if "r" in mode else sys.stdout.buffer
         yield stream
