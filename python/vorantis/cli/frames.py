@@ -1,0 +1,64 @@
+"""`frames`: decoded frames written as PNG images."""
+
+from __future__ import annotations
+
+import argparse
+import os
+
+import numpy as np
+
+from .containers import output_directory, status
+from .errors import Refused, UsageError, plural, refusing
+from .png import encode_png
+from .progress import Progress
+from .sources import Source
+
+
+def cmd_frames(args: argparse.Namespace) -> int:
+    if args.step == 0:
+        raise UsageError("--step must not be 0")
+    if os.path.exists(args.output) and not os.path.isdir(args.output):
+        raise Refused(args.output, "not a directory")
+    source = Source(args.source, args.key)
+    with source.reader(cache_frames=args.step < 0) as reader:
+        count = reader.size()
+        indices = range(*slice(args.start, args.stop, args.step).indices(count))
+        if not indices:
+            raise Refused(args.source, f"the range selects no frame (start {args.start}, stop {args.stop}, "
+                          f"step {args.step} over {plural(count, 'frame')})")
+        output_directory(args.output)
+        digits = max(6, len(str(max(count - 1, 0))))
+        bar = Progress("frames", len(indices), args.progress, unit="frame")
+        try:
+            for n, index in enumerate(indices, 1):
+                with source.refusing():
+                    frame = reader.get(index)
+                target = os.path.join(args.output, f"frame_{index:0{digits}d}.png")
+                with refusing(target), open(target, "wb") as f:
+                    f.write(encode_png(np.ascontiguousarray(frame[:, :, ::-1])))
+                bar.update(n)
+        except BaseException:
+            bar.abandon()
+            raise
+        bar.finish()
+    status(f"wrote {plural(len(indices), 'frame')} of {args.source} to {args.output}")
+    return 0
+
+
+def register(sub, common) -> None:
+    p = sub.add_parser("frames", parents=[common], help="write decoded frames as PNG images",
+                       description="Write decoded frames as PNG images named frame_NNNNNN.png. "
+                                   "--start, --stop and --step select frames as a Python slice does: "
+                                   "stop is exclusive, negative values count from the end.")
+    p.add_argument("source", metavar="SOURCE",
+                   help="a video, a .vrtensor file, CONTAINER::member, or - for standard input")
+    p.add_argument("-o", "--output", metavar="DIR", required=True, help="directory to write into (created if missing)")
+    p.add_argument("--start", type=int, default=None, metavar="N",
+                   help="first frame (default: the first; negative counts from the end)")
+    p.add_argument("--stop", type=int, default=None, metavar="N",
+                   help="frame to stop before, exclusive (default: past the last)")
+    p.add_argument("--step", type=int, default=1, metavar="N",
+                   help="distance between frames; negative goes backwards (default: %(default)s)")
+    p.add_argument("--key", metavar="TEXT", default="",
+                   help="key text (UTF-8) of an encrypted video (default: the built-in key)")
+    p.set_defaults(func=cmd_frames)

@@ -1,0 +1,98 @@
+"""The parser and the entry point: exit statuses, one-line errors, quiet broken pipes."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Optional, Sequence
+
+import vorantis
+
+from . import containers, crypt, demo, frames, info, masks
+from .errors import (EXIT_BROKEN_PIPE, EXIT_REFUSED, EXIT_USAGE, PROG, Refused, UsageError,
+                     one_line)
+
+EPILOG = ("Exit status: 0 success; 1 refused input (one line on standard error naming the file "
+          "and the reason), or decrypted bytes that are not a recognisable video; 2 bad usage; "
+          f"{EXIT_BROKEN_PIPE} when standard output is closed early (as in '... | head'). "
+          "Reports and progress go to standard error, data to standard output.")
+
+
+def _version() -> str:
+    version = getattr(vorantis, "__version__", None)
+    if version is None:  # a source tree without the generated version
+        from importlib import metadata
+
+        try:
+            version = metadata.version("vorantis")
+        except metadata.PackageNotFoundError:
+            version = "unknown"
+    return str(version)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, epilog=EPILOG,
+        description="Inspect, pack, unpack, encrypt and play the video assets of an avatar model.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="draw a progress bar on standard error (default: only on a terminal)")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    info.register(sub, common)
+    containers.register(sub, common)
+    crypt.register(sub, common)
+    frames.register(sub, common)
+    masks.register(sub, common)
+    demo.register(sub, common)
+    return parser
+
+
+def _run(argv: Optional[Sequence[str]]) -> int:
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:  # --help, --version (0) or a usage error (2)
+        return exc.code if isinstance(exc.code, int) else EXIT_USAGE
+    try:
+        return args.func(args)
+    except UsageError as exc:
+        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except Refused as exc:
+        print(f"{PROG}: error: {exc.path}: {exc.reason}", file=sys.stderr)
+        return EXIT_REFUSED
+    except (BrokenPipeError, KeyboardInterrupt):
+        raise
+    except Exception as exc:  # a fault of the tool: still one line, never a traceback
+        print(f"{PROG}: internal error: {type(exc).__name__}: {one_line(exc)}", file=sys.stderr)
+        return EXIT_REFUSED
+
+
+def _silence_stdout() -> None:
+    """Points standard output at the null device, so that the interpreter's final flush
+    of what is still buffered does not fail a second time."""
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, fd)
+    finally:
+        os.close(devnull)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the tool; returns the exit status."""
+    try:
+        code = _run(argv)
+        sys.stdout.flush()  # a closed pipe shows here, inside the handler
+        return code
+    except BrokenPipeError:
+        _silence_stdout()
+        return EXIT_BROKEN_PIPE
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
