@@ -5,7 +5,6 @@
 #include <exception>
 #include <new>
 #include <string>
-#include <unordered_map>
 
 namespace vr {
 
@@ -53,7 +52,7 @@ std::string plural(Py_ssize_t n, const char* word) {
   return s;
 }
 
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'" as the host formats missing names.
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'" as Python formats missing names.
 std::string name_list(const std::vector<PyObject*>& names) {
   std::string out;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -322,51 +321,7 @@ PyGetSetDef fn_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-std::unordered_map<std::string, PyObject*>& intern_table() {
-  static auto* table = new std::unordered_map<std::string, PyObject*>();
-  return *table;
-}
-
 }  // namespace
-
-PyObject* interned(const char* s) {
-  auto& table = intern_table();
-  auto it = table.find(s);
-  if (it != table.end()) return it->second;
-  PyObject* o = PyUnicode_InternFromString(s);
-  if (!o) throw PyErrorSet{};
-  table.emplace(s, o);  // kept for the life of the process
-  return o;
-}
-
-Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> pos, PyObject* kwnames,
-            std::initializer_list<PyObject*> kwvals) {
-  PyObject* argv[kMaxParams + 1];
-  std::size_t n = 1;
-  for (PyObject* p : pos) argv[n++] = p;
-  for (PyObject* p : kwvals) argv[n++] = p;
-  return check(PyObject_Vectorcall(callable, argv + 1, pos.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   kwnames));
-}
-
-Ref builtin_open() {
-  PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-  PyObject* open = builtins ? PyDict_GetItemString(builtins, "open") : nullptr;
-  if (!open) {
-    Ref mod = import("builtins");
-    return attr(mod.get(), "open");
-  }
-  return Ref::borrow(open);
-}
-
-namespace {
-PyObject* g_module = nullptr;
-}
-PyObject* module_object() { return g_module; }
-void set_module_object(PyObject* m) {
-  Py_XINCREF(m);
-  g_module = m;
-}
 
 void init_callable_type() {
   NativeFunctionType.tp_name = "vorantis.engine.video_reader.function";

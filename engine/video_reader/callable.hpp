@@ -5,12 +5,12 @@
 // `__defaults__`, `__kwdefaults__`, string `__annotations__`, a `__signature__`
 // for `inspect.signature`, an attribute dictionary, and binds to instances as a
 // method (it is a descriptor, like a Python function). Arguments are matched to
-// the declared parameters with the host's rules and messages (positional or
+// the declared parameters with Python's rules and messages (positional or
 // keyword, keyword-only, *args), and defaults are filled in before the C++
 // implementation runs.
 //
 // Subsystems declare a `FunctionSpec` and never parse arguments themselves.
-// Classes are plain classes built with the host's `type`, whose members are
+// Classes are plain classes built with Python's `type`, whose members are
 // NativeFunctions (wrapped in `property` or `classmethod` where needed), so
 // instances carry an ordinary attribute dictionary. Thread-safe under the GIL.
 #pragma once

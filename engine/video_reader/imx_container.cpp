@@ -9,131 +9,9 @@
 #include <string>
 
 #include "callable.hpp"
+#include "kernels/imx_container.hpp"
 
 namespace vr {
-
-// ---------------------------------------------------------------------------
-// Kernel
-// ---------------------------------------------------------------------------
-
-namespace imx {
-
-namespace {
-
-inline std::uint16_t load_u16(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-inline std::uint64_t load_u64(const std::uint8_t* p) noexcept {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
-inline void store_u16(std::uint8_t* p, std::uint16_t v) noexcept {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-inline void store_u64(std::uint8_t* p, std::uint64_t v) noexcept {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-}  // namespace
-
-TableStatus scan_table(const std::uint8_t* table, std::size_t n, std::size_t count, bool at_end,
-                       TableCursor& cur) noexcept {
-  std::size_t pos = cur.pos;
-  while (cur.complete < count) {
-    const std::size_t avail = n - pos;
-    if (avail < kNameLenSize) {
-      if (!at_end) return TableStatus::NeedMore;
-      cur.rest_pos = pos;
-      cur.rest_len = avail;
-      return TableStatus::CutAtNameLength;
-    }
-    const std::size_t name_len = load_u16(table + pos);
-    const std::size_t after = avail - kNameLenSize;
-    if (after < name_len + kLocationSize) {
-      if (!at_end) return TableStatus::NeedMore;
-      const std::size_t got = std::min(name_len, after);
-      cur.cut_name_pos = pos + kNameLenSize;
-      cur.cut_name_len = got;
-      cur.rest_pos = cur.cut_name_pos + got;
-      cur.rest_len = after - got;
-      return TableStatus::CutAtLocation;
-    }
-    pos += kEntryFixedSize + name_len;
-    cur.pos = pos;
-    ++cur.complete;
-  }
-  return TableStatus::Complete;
-}
-
-bool is_ascii(const std::uint8_t* p, std::size_t n) noexcept {
-  std::uint64_t acc = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    acc |= w;
-  }
-  for (; i < n; ++i) acc |= p[i];
-  return (acc & 0x8080808080808080ULL) == 0;
-}
-
-std::size_t read_entry(const std::uint8_t* table, std::size_t pos, TableEntry& out) noexcept {
-  out.name_len = load_u16(table + pos);
-  out.name_pos = pos + kNameLenSize;
-  const std::uint8_t* loc = table + out.name_pos + out.name_len;
-  out.data_offset = load_u64(loc);
-  out.data_size = load_u64(loc + 8);
-  return out.name_pos + out.name_len + kLocationSize;
-}
-
-bool compute_layout(const std::size_t* name_lens, const std::uint64_t* data_sizes, std::size_t n,
-                    Layout& out) {
-  std::uint64_t table_size = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    std::uint64_t add = kEntryFixedSize + static_cast<std::uint64_t>(name_lens[i]);
-    if (table_size > UINT64_MAX - add) return false;
-    table_size += add;
-  }
-  if (table_size > UINT64_MAX - kHeaderSize) return false;
-  out.table_size = table_size;
-  out.data_start = kHeaderSize + table_size;
-  out.offsets.resize(n);
-  std::uint64_t current = out.data_start;
-  for (std::size_t i = 0; i < n; ++i) {
-    out.offsets[i] = current;
-    if (current > UINT64_MAX - data_sizes[i]) {
-      // The last entry may end exactly at 2**64; only a following offset would not fit.
-      if (i + 1 < n) return false;
-      break;
-    }
-    current += data_sizes[i];
-  }
-  return true;
-}
-
-void encode_table(std::uint8_t* out, const std::uint8_t* const* names, const std::size_t* name_lens,
-                  const std::uint64_t* data_sizes, const Layout& layout, std::size_t n) noexcept {
-  for (std::size_t i = 0; i < n; ++i) {
-    store_u16(out, static_cast<std::uint16_t>(name_lens[i]));
-    out += kNameLenSize;
-    if (name_lens[i] > 0) std::memcpy(out, names[i], name_lens[i]);
-    out += name_lens[i];
-    store_u64(out, layout.offsets[i]);
-    store_u64(out + 8, data_sizes[i]);
-    out += kLocationSize;
-  }
-}
-
-}  // namespace imx
-
-// ---------------------------------------------------------------------------
-// Python layer
-// ---------------------------------------------------------------------------
 
 namespace {
 
@@ -154,11 +32,6 @@ constexpr std::uint64_t kSmallRead = 64 << 10;
 constexpr std::uint64_t kSmallReadMaxOffset = (std::uint64_t{1} << 31) - 1;
 
 constexpr const char* kManifestName = "manifest.json";
-
-Ref open_file(PyObject* path, const char* mode) {
-  Ref open = builtin_open();
-  return call(open.get(), path, str(mode).get());
-}
 
 Ref bytes_from(const std::uint8_t* p, std::size_t n) {
   return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p),
@@ -190,13 +63,13 @@ long long regular_file_size(PyObject* f) {
   return static_cast<long long>(st.st_size);
 }
 
-// Raises the host's own struct.error for decoding `fmt` from too few bytes.
+// Raises Python's own struct.error for decoding `fmt` from too few bytes.
 [[noreturn]] void raise_struct_unpack_error(const char* fmt, const std::uint8_t* p, std::size_t n,
                                             std::size_t needed) {
   Ref struct_mod = module_attr("struct");
   Ref data = bytes_from(p, n);
   Ref r = call_method(struct_mod.get(), "unpack", str(fmt).get(), data.get());
-  (void)r;  // unreachable for a short buffer; keep the message the host would give
+  (void)r;  // unreachable for a short buffer; keep the message Python would give
   Ref err = attr(struct_mod.get(), "error");
   raise(err.get(), "unpack requires a buffer of " + std::to_string(needed) + " bytes");
 }
@@ -345,7 +218,7 @@ Ref lookup_entry(PyObject* self, PyObject* name) {
   return holder;
 }
 
-// Unpacks a two-item iterable with the host's messages.
+// Unpacks a two-item iterable with Python's messages.
 void unpack_pair(PyObject* item, Ref& a, Ref& b) {
   if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
     a = Ref::borrow(PyTuple_GET_ITEM(item, 0));
@@ -537,7 +410,7 @@ Ref py_is_imx_file(PyObject* const* argv) {
 
 // ----- writer -----
 
-// Raises the host's struct.error for packing `value` with `fmt`.
+// Raises Python's struct.error for packing `value` with `fmt`.
 [[noreturn]] void raise_struct_pack_error(const char* fmt, unsigned long long value) {
   Ref struct_mod = module_attr("struct");
   Ref r = call_method(struct_mod.get(), "pack", str(fmt).get(), uinteger(value).get());
@@ -576,7 +449,7 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
   PyObject* output_path = argv[0];
   PyObject* files = argv[1];
 
-  // 1-2: count and header (the host's struct gives the error for > 65535 entries).
+  // The entry count and the header (struct gives the error for more than 65535 entries).
   Py_ssize_t count = PyObject_Size(files);
   if (count < 0) throw PyErrorSet{};
   Ref struct_mod = module_attr("struct");
@@ -585,7 +458,7 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
   Ref header = call_method(struct_mod.get(), "pack", VR_STR("<4sHH"), magic.get(), version.get(),
                            integer(count).get());
 
-  // 3: every name encoded before anything else happens to it.
+  // Every name is encoded before anything else happens to it.
   std::vector<Ref> names, values;
   Ref items = call_method(files, "items");
   Ref it = check(PyObject_GetIter(items.get()));
@@ -598,7 +471,7 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
   }
   if (PyErr_Occurred()) throw PyErrorSet{};
 
-  // 4-6: lengths, layout and the table, all settled before the file is touched.
+  // Lengths, layout and the table, all settled before the file is touched.
   const std::size_t n = names.size();
   std::vector<const std::uint8_t*> name_ptrs(n);
   std::vector<std::size_t> name_lens(n);
@@ -621,7 +494,7 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
   imx::Layout layout;
   if (!imx::compute_layout(name_lens.data(), sizes.data(), n, layout)) {
     // An offset past 2**64 (only reachable with objects that misreport their
-    // length): the host's packing of it gives the error.
+    // length): struct's packing of it gives the error.
     Ref one = integer(1), shift = integer(64);
     Ref too_big = check(PyNumber_Lshift(one.get(), shift.get()));
     Ref struct_pack = attr(struct_mod.get(), "pack");
@@ -633,7 +506,7 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
   imx::encode_table(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(table.get())),
                     name_ptrs.data(), name_lens.data(), sizes.data(), layout, n);
 
-  // 7: write beside the target, then rename over it.
+  // Write beside the target, then rename over it.
   Ref os = import("os");
   Ref os_path = attr(os.get(), "path");
   // A str, bytes or path-like path only (a file descriptor cannot be replaced

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -108,7 +109,7 @@ Ref call_method(PyObject* self, const char* name, A... args) {
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> pos, PyObject* kwnames,
             std::initializer_list<PyObject*> kwvals);
 
-// Truth value with the host's rules.
+// Truth value with Python's rules.
 inline bool truthy(PyObject* o) {
   int r = PyObject_IsTrue(o);
   check_status(r);
@@ -121,8 +122,10 @@ inline long long as_ll(PyObject* o) {
   return v;
 }
 
-// The host's built-in `open`, looked up at each call so that it can be patched.
+// Python's built-in `open`, looked up at each call so that it can be patched.
 Ref builtin_open();
+// `open(path, mode)` through the built-in `open`.
+Ref open_file(PyObject* path, const char* mode);
 
 // The extension module object (set once by module initialisation).
 PyObject* module_object();
@@ -143,7 +146,6 @@ class Buffer {
     if (held_) PyBuffer_Release(&view_);
   }
   const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
-  std::uint8_t* mutable_data() { return static_cast<std::uint8_t*>(view_.buf); }
   std::size_t size() const { return static_cast<std::size_t>(view_.len); }
 
  private:
@@ -186,7 +188,7 @@ class SavedError {
 
 // Runs `cleanup(type, value, traceback)` (returning a new reference, or NULL
 // with an exception set) while the currently set exception is pending, as the
-// host does for `finally` and `__exit__`. On success the pending exception is
+// Python does for `finally` and `__exit__`. On success the pending exception is
 // set again and the clean-up's result returned; on failure the clean-up's
 // exception replaces it, with the pending one as its __context__, and an empty
 // Ref is returned. Either way an exception is set on return.
@@ -216,7 +218,7 @@ Ref call_during_error(Cleanup&& cleanup) {
   return Ref();
 }
 
-// Runs `with manager as x: body(x)` with the host's context-manager
+// Runs `with manager as x: body(x)` with Python's context-manager
 // semantics: `__exit__` runs on every path out of `body`, an exception of
 // `__exit__` wins (chained to the body's), and a true `__exit__` result
 // suppresses the body's exception.
