@@ -394,8 +394,8 @@ class BufferView {
     held_ = true;
     return true;
   }
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
+  ~BufferView() noexcept(false) {
+    if (held_ && gil_held()) PyBuffer_Release(&view_);
   }
   const Py_buffer& view() const { return view_; }
 
