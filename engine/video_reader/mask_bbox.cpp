@@ -1,5 +1,8 @@
 #include "mask_bbox.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "callable.hpp"
@@ -78,8 +81,8 @@ class BufferView {
     held_ = true;
     return true;
   }
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
+  ~BufferView() noexcept(false) {
+    if (held_ && gil_held()) PyBuffer_Release(&view_);
   }
   const Py_buffer& view() const { return view_; }
 
@@ -206,6 +209,83 @@ Ref import_decode_jpeg() {
   throw PyErrorSet{};
 }
 
+// --- Interpreter exit while a thread is inside h5py -------------------------
+//
+// h5py serialises its calls with one process-wide lock, which it keeps while
+// the GIL is released inside a call. A daemon thread ended at interpreter exit
+// (see py.hpp) inside such a call never gives that lock back, and the exiting
+// interpreter then hangs for good when it deallocates h5py objects. So this
+// module's h5py work is counted, and an exit hook (run by `atexit`, while
+// daemon threads still run) lets the work in progress reach a point outside
+// h5py and holds every other thread there; the decoding and the scan stay
+// outside the count and may be ended at any point. The counters change only
+// under the GIL.
+struct H5Gate {
+  long active = 0;             // threads inside h5py work
+  bool closing = false;        // the exit hook has run
+  unsigned long exiting_thread = 0;
+  bool hook_registered = false;
+};
+H5Gate g_h5_gate;
+
+constexpr int kExitWaitMillis = 10000;
+
+PyObject* h5_exit_hook(PyObject*, PyObject*) {
+  g_h5_gate.closing = true;
+  g_h5_gate.exiting_thread = PyThread_get_thread_ident();
+  for (int waited = 0; g_h5_gate.active > 0 && waited < kExitWaitMillis; ++waited) {
+    Py_BEGIN_ALLOW_THREADS
+    usleep(1000);
+    Py_END_ALLOW_THREADS
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef h5_exit_hook_def = {"_h5py_exit_gate", h5_exit_hook, METH_NOARGS,
+                                "Lets h5py work in progress end before the interpreter exits."};
+
+void register_h5_exit_hook() {
+  if (g_h5_gate.hook_registered) return;
+  Ref hook = check(PyCFunction_New(&h5_exit_hook_def, nullptr));
+  Ref atexit = import("atexit");
+  call_method(atexit.get(), "register", hook.get());
+  g_h5_gate.hook_registered = true;
+}
+
+// Enters h5py work; once the exit hook has run, a thread other than the
+// exiting one waits here, without the GIL, until the process ends.
+void enter_h5() {
+  if (g_h5_gate.closing && PyThread_get_thread_ident() != g_h5_gate.exiting_thread) {
+    Py_BEGIN_ALLOW_THREADS
+    for (;;) pause();
+    Py_END_ALLOW_THREADS
+  }
+  ++g_h5_gate.active;
+}
+void leave_h5() { --g_h5_gate.active; }
+
+// The calling thread is inside h5py work for the life of the object.
+class H5Section {
+ public:
+  H5Section() { enter_h5(); }
+  H5Section(const H5Section&) = delete;
+  H5Section& operator=(const H5Section&) = delete;
+  ~H5Section() noexcept(false) {
+    if (gil_held()) leave_h5();
+  }
+};
+
+// Leaves h5py work for the life of the object (decoding and scanning a mask).
+class OutsideH5 {
+ public:
+  OutsideH5() { leave_h5(); }
+  OutsideH5(const OutsideH5&) = delete;
+  OutsideH5& operator=(const OutsideH5&) = delete;
+  ~OutsideH5() noexcept(false) {
+    if (gil_held()) enter_h5();
+  }
+};
+
 Ref py_compute_mask_bbox(PyObject* const* argv) {
   PyObject* h5_data = argv[0];
   Ref frame_w = Ref::borrow(argv[1]);
@@ -218,6 +298,8 @@ Ref py_compute_mask_bbox(PyObject* const* argv) {
   Ref gx1 = frame_w, gy1 = frame_h, gx2 = integer(0), gy2 = integer(0);
 
   Ref file_cls = attr(h5py.get(), "File");
+  register_h5_exit_hook();
+  H5Section in_h5;  // declared before every h5py object, so it outlives them
   Ref f = call(file_cls.get(), h5_data, VR_STR("r"));
   with_context(f.get(), [&](PyObject* fh) {
     Ref masks_ds = check(PyObject_GetItem(fh, VR_STR("face_masks")));
@@ -231,31 +313,33 @@ Ref py_compute_mask_bbox(PyObject* const* argv) {
         mask_bytes = call(reinterpret_cast<PyObject*>(&PyBytes_Type), element.get());
       }
       if (PyBytes_GET_SIZE(mask_bytes.get()) == 0) continue;
-      Ref mask_img = call(decode_jpeg.get(), mask_bytes.get());
-      mask_bytes = Ref();
-
       MaskBounds b;
-      MaskExtent e;
-      switch (scan_natively(mask_img.get(), &e)) {
-        case ScanOutcome::Empty:
-          continue;
-        case ScanOutcome::Found:
-          b.x_first = uinteger(e.x_first);
-          b.y_first = uinteger(e.y_first);
-          b.x_end = uinteger(e.x_last + 1);
-          b.y_end = uinteger(e.y_last + 1);
-          break;
-        case ScanOutcome::NotCovered:
-          if (!bounds_with_numpy(mask_img.get(), &b)) continue;
-          break;
+      {
+        OutsideH5 decoding;
+        Ref mask_img = call(decode_jpeg.get(), mask_bytes.get());
+        mask_bytes = Ref();
+        MaskExtent e;
+        switch (scan_natively(mask_img.get(), &e)) {
+          case ScanOutcome::Empty:
+            continue;
+          case ScanOutcome::Found:
+            b.x_first = uinteger(e.x_first);
+            b.y_first = uinteger(e.y_first);
+            b.x_end = uinteger(e.x_last + 1);
+            b.y_end = uinteger(e.y_last + 1);
+            break;
+          case ScanOutcome::NotCovered:
+            if (!bounds_with_numpy(mask_img.get(), &b)) continue;
+            break;
+        }
       }
-      mask_img = Ref();
       gx1 = py_min(gx1, b.x_first);
       gy1 = py_min(gy1, b.y_first);
       gx2 = py_max(gx2, b.x_end);
       gy2 = py_max(gy2, b.y_end);
     }
   });
+  f = Ref();
 
   int empty_x = PyObject_RichCompareBool(gx2.get(), gx1.get(), Py_LE);
   check_status(empty_x);

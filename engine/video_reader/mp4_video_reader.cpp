@@ -123,7 +123,10 @@ class LockGuard {
   LockGuard(Ref lock, bool /*adopt*/) : lock_(std::move(lock)) {}
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
-  ~LockGuard() {
+  // A thread unwound at interpreter exit leaves the lock held: nothing waits
+  // for it then (closing during destruction does not wait).
+  ~LockGuard() noexcept(false) {
+    if (!gil_held()) return;
     SavedError pending;
     PyObject* r = PyObject_CallMethodNoArgs(lock_.get(), VR_STR("release"));
     if (r)
@@ -189,7 +192,7 @@ class Reader {
       set_none("_decoder_idx");
   }
   // Called while an exception is pending: the decoder's position is lost.
-  void lose_decoder_pos() noexcept {
+  void lose_decoder_pos() {
     SavedError pending;
     if (PyDict_SetItem(dict_.get(), VR_STR("_decoder_idx"), Py_None) < 0) PyErr_Clear();
     pending.restore();

@@ -4,6 +4,20 @@
 // Python error is carried through C++ code as `PyErrorSet` (the error indicator
 // stays set); the callable trampoline turns it back into a NULL return.
 // All helpers require the GIL.
+//
+// Interpreter exit: while the interpreter finalizes, a daemon thread that tries
+// to take the GIL back (at the end of any section that released it: PyAV's
+// decoding, a frame's deallocation, file I/O, our own GIL-free loops) is ended
+// with `pthread_exit`. glibc implements that as a forced unwind that runs the
+// destructors of every C++ frame on the thread's stack, without the GIL and
+// while the main thread tears the interpreter down. Hence:
+//   - destructors that touch Python objects do nothing when the thread does
+//     not hold the GIL (`gil_held`): the objects leak, which is the right
+//     outcome at process exit;
+//   - destructors that may release the GIL (dropping a reference can run any
+//     deallocator) are `noexcept(false)`, so that the unwind passes through
+//     them instead of reaching std::terminate;
+//   - no `catch (...)` swallows the unwind (it would abort the process).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -17,6 +31,26 @@
 
 namespace vr {
 
+// Whether the calling thread holds the GIL, for destructors that may run during
+// the forced unwind of a daemon thread at interpreter exit. Outside
+// finalization every destructor of this module runs with the GIL (the GIL-free
+// sections hold no Python object), so the common answer costs one flag read.
+// During finalization only the finalizing thread holds the GIL: the thread
+// state attached to the running interpreter must be this thread's own. (The
+// attached state is a global on 3.10/3.11 and a thread-local from 3.12; the
+// comparison is right for both, and unlike PyGILState_Check it does not answer
+// "yes" once the GIL-state machinery has been torn down.)
+inline bool gil_held() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  if (!Py_IsFinalizing()) return true;
+  PyThreadState* attached = PyThreadState_GetUnchecked();
+#else
+  if (!_Py_IsFinalizing()) return true;
+  PyThreadState* attached = _PyThreadState_UncheckedGet();
+#endif
+  return attached != nullptr && attached == PyGILState_GetThisThreadState();
+}
+
 // Thrown when a Python exception is already set and must propagate unchanged.
 struct PyErrorSet {};
 
@@ -27,11 +61,15 @@ class Ref {
   explicit Ref(PyObject* p) noexcept : p_(p) {}
   Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
   Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-  Ref& operator=(Ref o) noexcept {
+  // Assignment and destruction drop a reference, which can run a deallocator
+  // that releases the GIL: not noexcept (see the top of this file).
+  Ref& operator=(Ref o) {
     std::swap(p_, o.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() noexcept(false) {
+    if (p_ && gil_held()) Py_DECREF(p_);
+  }
 
   static Ref borrow(PyObject* p) noexcept {
     Py_XINCREF(p);
@@ -142,8 +180,8 @@ class Buffer {
   }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() {
-    if (held_) PyBuffer_Release(&view_);
+  ~Buffer() noexcept(false) {
+    if (held_ && gil_held()) PyBuffer_Release(&view_);
   }
   const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
   std::size_t size() const { return static_cast<std::size_t>(view_.len); }
@@ -153,11 +191,13 @@ class Buffer {
   bool held_ = false;
 };
 
-// Releases the GIL for the lifetime of the object.
+// Releases the GIL for the lifetime of the object. Taking it back at the end
+// may end the thread at interpreter exit, hence the destructor is not noexcept.
+// Nothing inside the scope may throw.
 class GilRelease {
  public:
   GilRelease() : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() noexcept(false) { PyEval_RestoreThread(state_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
@@ -170,7 +210,8 @@ class GilRelease {
 class SavedError {
  public:
   SavedError() { PyErr_Fetch(&type_, &value_, &tb_); }
-  ~SavedError() {
+  ~SavedError() noexcept(false) {
+    if (!gil_held()) return;
     Py_XDECREF(type_);
     Py_XDECREF(value_);
     Py_XDECREF(tb_);
