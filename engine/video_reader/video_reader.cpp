@@ -575,12 +575,20 @@ void describe_as_generator_function(PyObject* fn, const char* name,
   Py_ssize_t i = 0;
   for (const char* p : params) PyTuple_SET_ITEM(varnames.get(), i++, str(p).release());
   Ref replace = attr(code.get(), "replace");
-  Ref kwnames = check(Py_BuildValue("(sssss)", "co_flags", "co_argcount", "co_nlocals",
-                                    "co_varnames", "co_qualname"));
   Ref n = integer(static_cast<long long>(params.size()));
   Ref flags = integer(CO_OPTIMIZED | CO_NEWLOCALS | CO_GENERATOR);
+#if PY_VERSION_HEX >= 0x030B0000
+  // Code objects carry a qualified name from 3.11 on.
+  Ref kwnames = check(Py_BuildValue("(sssss)", "co_flags", "co_argcount", "co_nlocals",
+                                    "co_varnames", "co_qualname"));
   Ref described = call_kw(replace.get(), {}, kwnames.get(),
                           {flags.get(), n.get(), n.get(), varnames.get(), str(name).get()});
+#else
+  Ref kwnames = check(Py_BuildValue("(ssss)", "co_flags", "co_argcount", "co_nlocals",
+                                    "co_varnames"));
+  Ref described = call_kw(replace.get(), {}, kwnames.get(),
+                          {flags.get(), n.get(), n.get(), varnames.get()});
+#endif
   set_attr(fn, "__code__", described.get());
 }
 
