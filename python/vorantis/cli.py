@@ -25,6 +25,7 @@ from typing import Callable, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+import vorantis
 from vorantis.engine import video_reader as vr
 
 PROG = "vorantis-video"
@@ -713,6 +714,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Inspect, pack, unpack, encrypt and play the video assets of an avatar model.",
         epilog="Exit status: 0 success, 1 refused input, 2 bad usage.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {vorantis.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     p = sub.add_parser("info", help="describe a container, a video, a .vrtensor file or CONTAINER::member")
