@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.metadata
 import json
 import os
 import re
@@ -411,6 +412,22 @@ def test_help_through_python_m(tmp_path):
     assert proc.returncode == 0, proc.stderr
     for command in ("info", "pack", "extract", "encrypt", "decrypt", "frames", "bbox", "demo"):
         assert command in proc.stdout
+
+
+def test_version_option_prints_the_package_version(run):
+    code, out, err = run("--version")
+    assert code == 0, err
+    assert out.strip() == f"vorantis-video {vorantis.__version__}"
+
+
+def test_installed_metadata_carries_the_package_version():
+    try:
+        dist = importlib.metadata.distribution("vorantis")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("vorantis is not installed")
+    if Path(dist.locate_file("vorantis/__init__.py")).resolve() != Path(vorantis.__file__).resolve():
+        pytest.skip("the imported vorantis is not the installed one")
+    assert dist.version == vorantis.__version__
 
 
 def test_demo_runs(run):

@@ -14,6 +14,8 @@ import vorantis.engine.compression as compression
 from vorantis.engine import video_reader as vr
 
 MESSAGE = "No non-zero mask pixels found"
+# numpy.exceptions arrived in NumPy 1.25; older releases have the class at the top level.
+AxisError = getattr(np, "exceptions", np).AxisError
 
 
 # ---------------------------------------------------------------------------
@@ -190,7 +192,7 @@ def _corrupt_second_jpeg(path, monkeypatch):
 def _decoded_without_channels(path, monkeypatch):
     monkeypatch.setattr(compression, "decode_jpeg", lambda data: np.ones((4, 4), np.uint8))
     write_masks(str(path), [b"x"])
-    return np.exceptions.AxisError, None
+    return AxisError, None
 
 
 @pytest.mark.parametrize("make", [_not_hdf5, _no_dataset, _reference_element,

@@ -49,6 +49,14 @@ def pyav_outcome(source):
         return exc
 
 
+def error_identity(exc):
+    """Type, errno, message and file name of an error; not the FFmpeg log line that
+    some PyAV releases attach to an error's args, which varies between runs."""
+    if isinstance(exc, OSError):
+        return type(exc), exc.errno, exc.strerror, exc.filename
+    return type(exc), exc.args
+
+
 # ---------------------------------------------------------------------------
 # A spy around the real `av` module
 # ---------------------------------------------------------------------------
@@ -264,7 +272,7 @@ def test_bad_input_raises_pyav_error(kind, case, request, damaged, media_dir):
     assert isinstance(expected, Exception), "PyAV itself should fail on this input"
     with pytest.raises(type(expected)) as info:
         read_all(kind, path)
-    assert type(info.value) is type(expected) and info.value.args == expected.args
+    assert error_identity(info.value) == error_identity(expected)
 
 
 def test_missing_encrypted_file_raises_host_error(media_dir):

@@ -1,1 +1,3 @@
 """Vorantis avatar engine."""
+
+__version__ = "0.1.0"
