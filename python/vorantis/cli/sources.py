@@ -253,11 +253,14 @@ def probe(source: Source, first_frame: bool = True) -> dict:
             if ctx is None:
                 raise Refused(source.spec, f"{source._undecodable()}: PyAV set up no decoder for it")
             codec = getattr(ctx.codec, "canonical_name", None) or ctx.name
+            # `ctx.format` is None while the stream's pixel format is unknown;
+            # PyAV 17's `pix_fmt` dereferences a null descriptor then.
+            pix_fmt = ctx.format.name if ctx.format is not None else None
             facts = {
                 "codec": codec,
                 "decoder": ctx.name,
-                "pixel_format": ctx.pix_fmt,
-                "bit_depth": _bit_depth(ctx.pix_fmt),
+                "pixel_format": pix_fmt,
+                "bit_depth": _bit_depth(pix_fmt),
                 "width": ctx.width,
                 "height": ctx.height,
                 "rate": stream.average_rate or stream.guessed_rate,
