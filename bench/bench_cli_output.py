@@ -17,10 +17,11 @@ import statistics
 import struct
 import time
 import zlib
-from fractions import Fraction
 
 import numpy as np
 
+from timing import median_time
+from vorantis._samples import h264_bytes
 from vorantis.cli.png import encode_png
 
 
@@ -63,30 +64,10 @@ def pictures() -> dict:
     grad = np.stack([x * 255 // (w - 1), y * 255 // (h - 1), np.full_like(x, 90)], -1).astype(np.uint8)
     noise = np.random.default_rng(1).integers(0, 256, (h // 8, w // 8, 3)).repeat(8, 0).repeat(8, 1)
     tex = ((grad.astype(np.int16) + noise // 3) % 256).astype(np.uint8)
-    buf = io.BytesIO()
-    with av.open(buf, "w", format="mp4") as out:
-        stream = out.add_stream("libx264", rate=25)
-        stream.width, stream.height, stream.pix_fmt = w, h, "yuv420p"
-        stream.options = {"crf": "23", "preset": "ultrafast"}
-        frame = av.VideoFrame.from_ndarray(tex, format="rgb24")
-        frame.pts, frame.time_base = 0, Fraction(1, 25)
-        for p in stream.encode(frame):
-            out.mux(p)
-        for p in stream.encode():
-            out.mux(p)
-    buf.seek(0)
+    buf = io.BytesIO(h264_bytes(1, width=w, height=h, gop=25, crf=23, picture=lambda *_: tex))
     with av.open(buf) as c:
         decoded = next(c.decode(video=0)).to_ndarray(format="rgb24")
     return {"gradient": grad, "blocky texture": tex, "decoded H.264": decoded}
-
-
-def median_time(fn, arg, repeat: int) -> tuple[float, bytes]:
-    times, out = [], b""
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        out = fn(arg)
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times), out
 
 
 def bench_png(repeat: int) -> None:
@@ -99,7 +80,8 @@ def bench_png(repeat: int) -> None:
     for label, img in pictures().items():
         base = None
         for name, fn in writers.items():
-            t, data = median_time(fn, img, repeat)
+            data = fn(img)
+            t = median_time(lambda: fn(img), repeat)
             with Image.open(io.BytesIO(data)) as back:
                 assert np.array_equal(np.asarray(back.convert("RGB")), img), name
             base = base or (t, len(data))

@@ -23,24 +23,21 @@ Usage: PYTHONPATH=python python bench/bench_decode.py [--rounds N] [--sizes 512x
 from __future__ import annotations
 
 import argparse
-import fractions
 import os
-import random
-import resource
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "python"))
 
 import av  # noqa: E402
-import numpy as np  # noqa: E402
 
+from timing import child_peak_rss_kib, interleaved, paired_ratio, ratio_spread  # noqa: E402
+from vorantis import _samples  # noqa: E402
 from vorantis.engine import video_reader as vr  # noqa: E402
 
 N_FRAMES = 300
@@ -53,29 +50,16 @@ CACHE = Path(tempfile.gettempdir()) / "vorantis_bench_decode"
 
 
 def make_video(width: int, height: int) -> Path:
-    """A 300-frame H.264 MP4 with moving texture, so decoding does real work."""
+    """A 300-frame H.264 MP4 (up to 2 B-frames, a keyframe every 50) whose moving
+    texture makes decoding do real work; its frames carry their index."""
     CACHE.mkdir(exist_ok=True)
-    path = CACHE / f"moving_{width}x{height}_{N_FRAMES}.mp4"
+    path = CACHE / f"indexed_{width}x{height}_{N_FRAMES}.mp4"
     if path.exists():
         return path
-    rng = np.random.default_rng(3)
-    coarse = rng.integers(0, 256, (height // 8 + 2, width // 8 + 2, 3), dtype=np.uint8)
-    texture = np.repeat(np.repeat(coarse, 8, axis=0), 8, axis=1)
-    ramp = np.linspace(0, 64, width, dtype=np.float32)[None, :, None]
     tmp = path.with_suffix(".part.mp4")
-    with av.open(str(tmp), mode="w") as out:
-        stream = out.add_stream("libx264", rate=25)
-        stream.width, stream.height, stream.pix_fmt = width, height, "yuv420p"
-        stream.options = {"g": "50", "bf": "2", "preset": "veryfast", "crf": "23"}
-        for i in range(N_FRAMES):
-            img = np.roll(texture, (i * 2, i * 3), axis=(0, 1))[:height, :width]
-            img = np.clip(img * 0.75 + ramp + (i % 50), 0, 255).astype(np.uint8)
-            frame = av.VideoFrame.from_ndarray(img, format="rgb24")
-            frame.pts, frame.time_base = i, fractions.Fraction(1, 25)
-            for packet in stream.encode(frame):
-                out.mux(packet)
-        for packet in stream.encode():
-            out.mux(packet)
+    _samples.encode_h264(str(tmp), N_FRAMES, width=width, height=height, gop=50, bframes=2,
+                         crf=23, preset="veryfast",
+                         picture=_samples.over(_samples.moving_texture(), _samples.index_bits(N_FRAMES)))
     tmp.rename(path)
     return path
 
@@ -135,38 +119,12 @@ def ffmpeg_runner(*extra: str):
     return run
 
 
-def cpu_seconds() -> float:
-    self_ = resource.getrusage(resource.RUSAGE_SELF)
-    kids = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return self_.ru_utime + self_.ru_stime + kids.ru_utime + kids.ru_stime
-
-
 def measure(contenders: dict, path: str, rounds: int) -> tuple[dict, dict]:
     """Per contender: lists of wall and CPU seconds, one entry per round."""
-    wall = {name: [] for name in contenders}
-    cpu = {name: [] for name in contenders}
     for name, fn in contenders.items():  # warm-up (page cache, lazy imports)
         assert fn(path) == N_FRAMES, name
-    for _ in range(rounds):
-        order = list(contenders)
-        random.shuffle(order)
-        for name in order:
-            c0, t0 = cpu_seconds(), time.perf_counter()
-            contenders[name](path)
-            wall[name].append(time.perf_counter() - t0)
-            cpu[name].append(cpu_seconds() - c0)
-    return wall, cpu
-
-
-def paired_ratio(ours: list, base: list) -> float:
-    """Median over rounds of ours/baseline measured in the same round (robust to load drift)."""
-    return statistics.median(a / b for a, b in zip(ours, base))
-
-
-def ratio_spread(ours: list, base: list) -> str:
-    """Interquartile range of the per-round wall ratios: how noisy the machine was."""
-    q = statistics.quantiles([a / b for a, b in zip(ours, base)], n=4)
-    return f"{q[0]:.2f}-{q[2]:.2f}"
+    calls = {name: (lambda fn=fn: fn(path)) for name, fn in contenders.items()}
+    return interleaved(calls, rounds, shuffle=True, cpu=True)
 
 
 # ---------------------------------------------------------------------------
@@ -188,16 +146,11 @@ elif mode.startswith("iter"):
 elif mode == "pyav_list":
     c = av.open(path); s = c.streams.video[0]; s.thread_type = "AUTO"; c.seek(0)
     frames = [f.to_ndarray(format="bgr24") for f in c.decode(video=0)]
-# VmHWM belongs to this process image (ru_maxrss would carry the parent's over fork/exec)
-print(next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmHWM:")))
 """
 
 
 def peak_rss_kib(mode: str, path: str) -> int:
-    code = CHILD.format(python=str(ROOT / "python"))
-    out = subprocess.run([sys.executable, "-c", code, mode, path], check=True, capture_output=True,
-                         text=True)
-    return int(out.stdout.strip())
+    return child_peak_rss_kib(CHILD.format(python=str(ROOT / "python")), mode, path)
 
 
 def memory_table(path: Path, width: int, height: int) -> None:

@@ -14,41 +14,15 @@ import argparse
 import json
 import marshal
 import os
-import statistics
 import sys
 import tempfile
-import time
 
 from vorantis.engine import video_reader as vr
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 # The container table read the straightforward way: one read and one unpack per field.
 from imx_reference import ReferenceReader  # noqa: E402
-
-
-def median_time(fn, repeat: int, number: int = 1) -> float:
-    samples = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        for _ in range(number):
-            fn()
-        samples.append((time.perf_counter() - t0) / number)
-    return statistics.median(samples)
-
-
-def side_by_side(ours, base, repeat: int, number: int = 1) -> tuple[float, float]:
-    """Alternates the two so that both see the same machine state."""
-    a, b = [], []
-    for _ in range(repeat):
-        a.append(median_time(ours, 1, number))
-        b.append(median_time(base, 1, number))
-    return statistics.median(a), statistics.median(b)
-
-
-def fmt(seconds: float) -> str:
-    if seconds < 1e-3:
-        return f"{seconds * 1e6:8.1f} us"
-    return f"{seconds * 1e3:8.2f} ms"
+from timing import fmt_seconds, side_by_side  # noqa: E402
 
 
 def main() -> None:
@@ -95,7 +69,7 @@ def main() -> None:
 
     print(f"{'case':<24}{'ours':>12}  {'baseline':<22}{'time':>12}{'ours/base':>11}")
     for case, ours, name, base in rows:
-        print(f"{case:<24}{fmt(ours):>12}  {name:<22}{fmt(base):>12}{ours / base:>10.3f}x")
+        print(f"{case:<24}{fmt_seconds(ours):>12}  {name:<22}{fmt_seconds(base):>12}{ours / base:>10.3f}x")
     print()
     o10k, b10k = rows[1][1], rows[1][3]
     print(f"creating the 10,000-entry dict natively from bytes (marshal.loads, no file): "

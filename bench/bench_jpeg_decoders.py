@@ -16,13 +16,13 @@ from __future__ import annotations
 import io
 import os
 import statistics
-import time
 
 import numpy as np
 import simplejpeg
 
 from vorantis.engine.compression import decode_jpeg
 
+from timing import interleaved  # noqa: E402
 from bench_mask_bbox import face_masks  # the same synthetic face masks
 
 SIZE = 512
@@ -87,16 +87,11 @@ def candidates() -> dict:
 
 
 def per_mask_ms(fns: dict, blobs: list[bytes]) -> dict:
-    """Median ms per mask of each decoder; the decoders take turns in every
-    repeat so that load from other processes hits them alike."""
-    runs = {name: [] for name in fns}
-    for _ in range(REPEATS):
-        for name, fn in fns.items():
-            t = time.perf_counter()
-            for b in blobs:
-                fn(b)
-            runs[name].append((time.perf_counter() - t) / len(blobs) * 1e3)
-    return {name: statistics.median(r) for name, r in runs.items()}
+    """Median ms per mask of each decoder, the decoders taking turns in every round."""
+    def decode_all(fn):
+        return lambda: [fn(b) for b in blobs]
+    runs = interleaved({name: decode_all(fn) for name, fn in fns.items()}, REPEATS)
+    return {name: statistics.median(r) / len(blobs) * 1e3 for name, r in runs.items()}
 
 
 def main() -> None:

@@ -28,7 +28,6 @@ import os
 import statistics
 import sys
 import tempfile
-import time
 import types
 
 import h5py
@@ -37,6 +36,7 @@ import simplejpeg
 
 import vorantis.engine.compression as compression
 from vorantis.engine import video_reader as vr
+from timing import interleaved, paired
 from vorantis.engine.compression import decode_jpeg
 
 N_MASKS = 500
@@ -116,25 +116,6 @@ def floor_pass(h5_data):
                 decode_jpeg(mask_bytes)
 
 
-# --- timing ----------------------------------------------------------------
-
-def timed_runs(candidates: dict, repeats: int = REPEATS) -> dict:
-    """Seconds per run of each candidate; the candidates take turns in every
-    repeat, so that runs with the same index saw the same machine load."""
-    runs = {name: [] for name in candidates}
-    for _ in range(repeats):
-        for name, fn in candidates.items():
-            t = time.perf_counter()
-            fn()
-            runs[name].append(time.perf_counter() - t)
-    return runs
-
-
-def paired(a: list, b: list, op) -> float:
-    """Median over repeats of op(a[i], b[i])."""
-    return statistics.median(op(x, y) for x, y in zip(a, b))
-
-
 class _ListFile:
     """Stands in for h5py.File in the scan-alone timing: "face_masks" is a list
     of one-byte elements, so that a pass costs the scan and little else."""
@@ -186,7 +167,7 @@ def scan_rows(label, arrays):
         for a in arrays:
             numpy_scan(a)
 
-    r = timed_runs({"numpy": numpy_only, "native": native, "base": base})
+    r = interleaved({"numpy": numpy_only, "native": native, "base": base}, REPEATS)
     n = len(arrays)
     np_ms = statistics.median(r["numpy"]) / n * 1e3
     nat_ms = max(paired(r["native"], r["base"], lambda x, y: x - y), 1e-9) / n * 1e3
@@ -217,11 +198,11 @@ def measure(masks, tmp):
         del arrays, blank
 
         assert vr.compute_mask_bbox(path, SIZE, SIZE) == numpy_bbox(path, SIZE, SIZE)
-        r = timed_runs({
+        r = interleaved({
             "floor": lambda: floor_pass(path),
             "ours": lambda: vr.compute_mask_bbox(path, SIZE, SIZE),
-        }, repeats=PASS_REPEATS)
-        r.update(timed_runs({"numpy": lambda: numpy_bbox(path, SIZE, SIZE)}, repeats=3))
+        }, PASS_REPEATS)
+        r.update(interleaved({"numpy": lambda: numpy_bbox(path, SIZE, SIZE)}, 3))
         t = {name: statistics.median(v) for name, v in r.items()}
         ours_floor = paired(r["ours"], r["floor"], lambda x, y: x / y)
         pass_table.append((kind, t["floor"], t["ours"], t["numpy"], ours_floor))

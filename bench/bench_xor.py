@@ -12,15 +12,13 @@ from __future__ import annotations
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
 import tempfile
-import time
-import tracemalloc
 
 import numpy as np
 
 import vorantis.engine.video_reader as vr
+from timing import median_time, peak_traced
 
 KEY = vr.ENCRYPT_KEY
 
@@ -50,27 +48,6 @@ def numpy_streaming(src: str, dst: str, key: bytes = KEY, chunk_size: int = 2621
             offset += len(chunk)
 
 
-def timed(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
-
-
-def peak_extra(fn) -> int:
-    """Peak traced allocation during fn(), result included, in bytes."""
-    tracemalloc.start()
-    tracemalloc.reset_peak()
-    base = tracemalloc.get_traced_memory()[0]
-    result = fn()
-    peak = tracemalloc.get_traced_memory()[1] - base
-    del result
-    tracemalloc.stop()
-    return peak
-
-
 def anon_huge_kib() -> int:
     try:
         with open("/proc/self/smaps_rollup") as f:
@@ -93,12 +70,12 @@ def main() -> None:
     data = np.random.default_rng(0).integers(0, 256, n, dtype=np.uint8).tobytes()
     assert vr.xor_decrypt_bytes(data) == numpy_xor(data)
 
-    t_ours = timed(lambda: vr.xor_decrypt_bytes(data), args.repeat)
-    t_np = timed(lambda: numpy_xor(data), args.repeat)
-    t_copy = timed(lambda: memoryview(data).tobytes(), args.repeat)
-    m_ours = peak_extra(lambda: vr.xor_decrypt_bytes(data))
-    m_np = peak_extra(lambda: numpy_xor(data))
-    m_copy = peak_extra(lambda: memoryview(data).tobytes())
+    t_ours = median_time(lambda: vr.xor_decrypt_bytes(data), args.repeat)
+    t_np = median_time(lambda: numpy_xor(data), args.repeat)
+    t_copy = median_time(lambda: memoryview(data).tobytes(), args.repeat)
+    m_ours = peak_traced(lambda: vr.xor_decrypt_bytes(data))
+    m_np = peak_traced(lambda: numpy_xor(data))
+    m_copy = peak_traced(lambda: memoryview(data).tobytes())
     before = anon_huge_kib()
     held = vr.xor_decrypt_bytes(data)
     huge = anon_huge_kib() - before
@@ -131,11 +108,11 @@ def main() -> None:
         def run_cp():
             subprocess.run(["cp", src, dst_cp], check=True)
 
-        t_stream = timed(lambda: vr._streaming_xor_decrypt_file(src, dst, KEY), repeat)
-        t_cp = timed(run_cp, repeat)
-        t_npst = timed(lambda: numpy_streaming(src, dst_np), 1)
-        m_stream = peak_extra(lambda: vr._streaming_xor_decrypt_file(src, dst, KEY))
-        m_npst = peak_extra(lambda: numpy_streaming(src, dst_np))
+        t_stream = median_time(lambda: vr._streaming_xor_decrypt_file(src, dst, KEY), repeat)
+        t_cp = median_time(run_cp, repeat)
+        t_npst = median_time(lambda: numpy_streaming(src, dst_np), 1)
+        m_stream = peak_traced(lambda: vr._streaming_xor_decrypt_file(src, dst, KEY))
+        m_npst = peak_traced(lambda: numpy_streaming(src, dst_np))
         with open(dst, "rb") as a, open(dst_np, "rb") as b:
             assert a.read() == b.read()
         print(f"\n_streaming_xor_decrypt_file on a {args.file_mib} MiB file (median of {repeat})")

@@ -1,87 +1,27 @@
-"""Generated test media: small H.264 videos whose frames carry their own index.
+"""Generated test media over the package's sample generator (vorantis._samples).
 
-Each frame is split into 16x16 blocks; block k (row-major) is white when bit k
-of the frame index is set and black otherwise, on a background whose gray
-level also moves with the index. 16-pixel blocks survive lossy coding, so a
-test can tell which frame it got with `frame_index`.
+Frames carry their own index (see that module); `frame_index` reads it back.
+`encode_h264` paints with this module's `frame_image`, looked up at each call,
+so that a caller may swap the picture.
 """
 
 from __future__ import annotations
 
-import fractions
 import io
 from pathlib import Path
 
 import numpy as np
 
-BLOCK = 16
+from vorantis import _samples
+from vorantis._samples import BLOCK, frame_index  # noqa: F401  (re-exported)
+
+frame_image = _samples.index_picture
 
 
-def frame_image(index: int, width: int, height: int) -> np.ndarray:
-    """The RGB picture encoded as frame `index`."""
-    img = np.zeros((height, width, 3), dtype=np.uint8)
-    cols = width // BLOCK
-    rows = height // BLOCK
-    for bit in range(cols * rows):
-        if (index >> bit) & 1:
-            r, c = divmod(bit, cols)
-            img[r * BLOCK:(r + 1) * BLOCK, c * BLOCK:(c + 1) * BLOCK] = 255
-    return img
-
-
-def frame_index(frame: np.ndarray) -> int:
-    """Reads back the index that `frame_image` encoded (BGR or RGB alike)."""
-    height, width = frame.shape[:2]
-    cols = width // BLOCK
-    rows = height // BLOCK
-    index = 0
-    for bit in range(cols * rows):
-        r, c = divmod(bit, cols)
-        cell = frame[r * BLOCK + 4:(r + 1) * BLOCK - 4, c * BLOCK + 4:(c + 1) * BLOCK - 4]
-        if cell.mean() > 127:
-            index |= 1 << bit
-    return index
-
-
-def encode_h264(
-    target,
-    n_frames: int,
-    width: int = 64,
-    height: int = 48,
-    gop: int = 10,
-    bframes: int = 0,
-    fps: int = 25,
-    container_format: str = "mp4",
-    time_base: fractions.Fraction | None = None,
-) -> None:
+def encode_h264(target, n_frames: int, **kwargs) -> None:
     """Writes an H.264 video of `n_frames` index frames to a path or file object."""
-    import av
-
-    with av.open(target, mode="w", format=container_format) as out:
-        stream = out.add_stream("libx264", rate=fps)
-        stream.width = width
-        stream.height = height
-        stream.pix_fmt = "yuv420p"
-        if time_base is not None:
-            stream.time_base = time_base
-        stream.codec_context.gop_size = gop
-        stream.codec_context.max_b_frames = bframes
-        stream.options = {
-            "g": str(gop),
-            "keyint_min": str(gop),
-            "sc_threshold": "0",
-            "bf": str(bframes),
-            "preset": "ultrafast" if bframes == 0 else "fast",
-            "crf": "18",
-        }
-        for i in range(n_frames):
-            frame = av.VideoFrame.from_ndarray(frame_image(i, width, height), format="rgb24")
-            frame.pts = i
-            frame.time_base = fractions.Fraction(1, fps)
-            for packet in stream.encode(frame):
-                out.mux(packet)
-        for packet in stream.encode():
-            out.mux(packet)
+    kwargs.setdefault("picture", lambda i, w, h: frame_image(i, w, h))
+    _samples.encode_h264(target, n_frames, **kwargs)
 
 
 def h264_bytes(n_frames: int, **kwargs) -> bytes:

@@ -1,8 +1,7 @@
 #include "callable.hpp"
 
-#include <cstring>
-#include <memory>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 

@@ -52,7 +52,6 @@ void initialise(PyObject* m) {
   register_imx_functions(m);
   register_imx_container(m);
   register_mp4_video_reader(m);
-
 }
 
 }  // namespace

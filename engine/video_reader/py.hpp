@@ -228,7 +228,7 @@ class SavedError {
 };
 
 // Runs `cleanup(type, value, traceback)` (returning a new reference, or NULL
-// with an exception set) while the currently set exception is pending, as the
+// with an exception set) while the currently set exception is pending, as
 // Python does for `finally` and `__exit__`. On success the pending exception is
 // set again and the clean-up's result returned; on failure the clean-up's
 // exception replaces it, with the pending one as its __context__, and an empty

@@ -8,15 +8,16 @@ import json
 import os
 import tempfile
 import time
-from fractions import Fraction
 from typing import Iterator, Optional
 
 import numpy as np
 
+from vorantis._samples import encode_h264, index_bits, over
 from vorantis.engine import video_reader as vr
 
 from .containers import output_directory
 from .errors import PROG
+
 
 def _demo_picture(i: int, n: int, width: int, height: int, hue: int) -> np.ndarray:
     """A moving bright disc on a slowly changing gradient (RGB)."""
@@ -32,21 +33,12 @@ def _demo_picture(i: int, n: int, width: int, height: int, hue: int) -> np.ndarr
 
 
 def _encode_demo_clip(path: str, n: int, width: int, height: int, fps: int, gop: int, hue: int) -> None:
-    import av
+    """The animation, with the frame index in the first blocks of each picture."""
+    def animation(i: int, w: int, h: int) -> np.ndarray:
+        return _demo_picture(i, n, w, h, hue)
 
-    with av.open(path, mode="w", format="mp4") as out:
-        stream = out.add_stream("libx264", rate=fps)
-        stream.width, stream.height, stream.pix_fmt = width, height, "yuv420p"
-        stream.options = {"g": str(gop), "keyint_min": str(gop), "sc_threshold": "0",
-                          "bf": "0", "preset": "ultrafast", "crf": "23"}
-        for i in range(n):
-            frame = av.VideoFrame.from_ndarray(_demo_picture(i, n, width, height, hue), format="rgb24")
-            frame.pts = i
-            frame.time_base = Fraction(1, fps)
-            for packet in stream.encode(frame):
-                out.mux(packet)
-        for packet in stream.encode():
-            out.mux(packet)
+    encode_h264(path, n, width=width, height=height, gop=gop, fps=fps, crf=23,
+                picture=over(animation, index_bits(n)))
 
 
 def _fps(frames: int, seconds: float) -> str:

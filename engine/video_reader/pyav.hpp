@@ -1,0 +1,26 @@
+// What the readers ask of PyAV, each written once: opening a container over a
+// path or over bytes in memory, taking the first video stream for decoding,
+// decoding it from the start, and converting a frame to a BGR array.
+//
+// Plain calls on the objects given (the `av` module is imported by the
+// caller, at each construction, so that a patched `av` is seen). Owns only
+// interned keyword tuples. Requires the GIL.
+#pragma once
+
+#include "py.hpp"
+
+namespace vr::pyav {
+
+// `av.open(path)`.
+Ref open_path(PyObject* av, PyObject* path);
+// `av.open(io.BytesIO(data))`; the BytesIO keeps `data` alive for the
+// container. `io` is the module's attribute at the time of the call.
+Ref open_bytes(PyObject* av, PyObject* data);
+// `stream = container.streams.video[0]; stream.thread_type = "AUTO"`.
+Ref first_video_stream(PyObject* container);
+// `container.seek(0)`, then an iterator over `container.decode(video=0)`.
+Ref decode_from_start(PyObject* container);
+// `frame.to_ndarray(format="bgr24")`: a new array the caller owns.
+Ref to_bgr(PyObject* frame);
+
+}  // namespace vr::pyav
