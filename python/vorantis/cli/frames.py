@@ -32,7 +32,11 @@ def cmd_frames(args: argparse.Namespace) -> int:
         try:
             for n, index in enumerate(indices, 1):
                 with source.refusing():
-                    frame = reader.get(index)
+                    try:
+                        frame = reader.get(index)
+                    except IndexError:  # counted, but the damaged stream ends before it
+                        raise Refused(args.source, f"frame {index} of {plural(count, 'frame')} "
+                                      "cannot be decoded: the stream ends early") from None
                 target = os.path.join(args.output, f"frame_{index:0{digits}d}.png")
                 with refusing(target), open(target, "wb") as f:
                     f.write(encode_png(np.ascontiguousarray(frame[:, :, ::-1])))
