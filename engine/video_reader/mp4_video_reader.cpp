@@ -53,6 +53,15 @@ std::size_t FrameTimeline::keyframe_at_or_before(std::size_t index) const {
   return it == keyframes_.begin() ? 0 : *(it - 1);
 }
 
+bool keyframe_seek_is_cheaper(const FrameTimeline& timeline, long long decoder_pos, long long target,
+                              double seek_cost) {
+  if (!timeline.usable() || target <= decoder_pos || target < 0) return false;
+  if (static_cast<unsigned long long>(target) >= timeline.size()) return false;
+  if (!jump_may_warrant_seek(decoder_pos, target, seek_cost)) return false;
+  auto k = static_cast<long long>(timeline.keyframe_at_or_before(static_cast<std::size_t>(target)));
+  return k > 0 && static_cast<double>(k - decoder_pos - 1) > seek_cost;
+}
+
 void FrameTimeline::drop_leading(std::size_t n) {
   n = std::min(n, pts_.size());
   if (n == 0) return;
@@ -438,10 +447,13 @@ void cache_store(Reader& r, long long index, PyObject* bgr) {
 // They coincide after every decode; a cache hit moves `c` and leaves `d`.
 // Reaching target `t`:
 //   1. cache hit (caching on, `t` cached): c = t, decoder untouched;
-//   2. decode on from `d` when a frame is buffered and d < t, however far
-//      ahead t lies (forward access never seeks);
-//   3. otherwise (t at or behind the decoder, or nothing buffered: a new
-//      reader or after seek_to_start) reposition: t == 0 rewinds to the start
+//   2. decode on from `d` when a frame is buffered and d < t. With the cache
+//      filling (every frame passed is stored) that holds however far ahead t
+//      lies. Without it, a keyframe K' in (d + 1 + S, t] makes a seek to K'
+//      cheaper than decoding d+1..K'-1 (S: the fixed cost of a seek in frame
+//      decodes, kSeekCostFrames), and the reader goes to 3 instead;
+//   3. otherwise (t at or behind the decoder, nothing buffered: a new reader
+//      or after seek_to_start, or a skip ahead) reposition: t == 0 rewinds to the start
 //      (seek(0), count from -1);
 //      t > 0 seeks to the keyframe K at or before t and learns the index of the
 //      first frame from its timestamp's rank in the stream's sorted timestamps
@@ -634,12 +646,24 @@ Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, lon
   return Reached::Frame;
 }
 
+// A forward target with no cache to fill: whether to leave the decoder at `d`
+// for a keyframe seek. Only a jump long enough for a seek to pay off consults
+// the timeline; collecting it the first time moves the container, and then
+// the decoder must reposition anyway.
+bool skip_ahead_by_seek(Reader& r, long long d, long long target) {
+  if (!jump_may_warrant_seek(d, target)) return false;
+  const FrameTimeline& tl = ensure_timeline(r);
+  if (!r.decoder_pos()) return true;
+  return keyframe_seek_is_cheaper(tl, d, target);
+}
+
 // Makes frame `target` current (converted, in `_current_frame`). `buffered`
 // says whether a frame is buffered; without one, a target above 0 is reached
 // by a keyframe seek rather than by decoding from the start.
 Reached decode_to(Reader& r, long long target, bool store, bool buffered) {
   std::optional<long long> d = r.decoder_pos();
   bool decode_on = buffered && d && *d < target;
+  if (decode_on && !store) decode_on = !skip_ahead_by_seek(r, *d, target);
   Ref pending;
   long long pending_idx = -1;
   if (!decode_on) {
