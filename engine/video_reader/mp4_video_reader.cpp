@@ -62,6 +62,10 @@ bool keyframe_seek_is_cheaper(const FrameTimeline& timeline, long long decoder_p
   return k > 0 && static_cast<double>(k - decoder_pos - 1) > seek_cost;
 }
 
+bool FrameTimeline::is_keyframe(std::size_t index) const {
+  return std::binary_search(keyframes_.begin(), keyframes_.end(), index);
+}
+
 void FrameTimeline::drop_leading(std::size_t n) {
   n = std::min(n, pts_.size());
   if (n == 0) return;
@@ -557,7 +561,9 @@ FrameTimeline& ensure_timeline(Reader& r) {
   // Packets the decoder drops when it starts from the beginning (frames before
   // the first keyframe of a stream cut mid-group) have timestamps too: align the
   // timeline on the first frame that decoding from the start really outputs.
-  if (ns.timeline.usable() && ns.timeline.size() > 0) {
+  // A stream whose earliest frame is a keyframe has no such frames: probing
+  // it would only cost a decode (a pipeline fill with frame threads).
+  if (ns.timeline.usable() && ns.timeline.size() > 0 && !ns.timeline.is_keyframe(0)) {
     seek_to_zero(c.get());
     Ref probe = Ref::borrow(rewind_decoder(r, c.get()));
     PyObject* first = PyIter_Next(probe.get());

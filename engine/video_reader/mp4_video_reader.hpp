@@ -39,6 +39,7 @@ class FrameTimeline {
 
   // Index of the frame presented at `pts`, or -1 when no frame has it.
   long long rank(std::int64_t pts) const;
+  bool is_keyframe(std::size_t index) const;
   // The last keyframe index at or before `index` (0 when there is none).
   std::size_t keyframe_at_or_before(std::size_t index) const;
   // Forgets the first `n` entries: frames the decoder never outputs when it
