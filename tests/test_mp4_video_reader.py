@@ -597,3 +597,22 @@ def test_forward_leaps_without_a_cache_seek_on_every_stream_kind(each_video, sou
         # a later keyframe come from skipping ahead.
         assert sum(pts > 0 for pts in counter.seeks) >= 4
         reader._container = counter._inner
+
+
+@pytest.mark.parametrize("second_context", ["made", "refused"])
+def test_runs_after_a_seek_keep_the_streams_threading(video_bframes, monkeypatch, second_context):
+    """Runs after a keyframe seek decode without frame threads, on a context of
+    their own: the stream's thread type stays "AUTO"; a codec context that
+    cannot be made leaves every run to the stream's own."""
+    if second_context == "refused":
+        class Refusing:
+            @staticmethod
+            def create(*args, **kwargs):
+                raise RuntimeError("no second context")
+        monkeypatch.setattr(av, "CodecContext", Refusing)
+    n = video_bframes.n_frames
+    with R(str(video_bframes.path), frame_count=n) as reader:
+        for i in [25, 3, 17, 29, 0, 1, 12, 28, 11]:
+            assert_frame(video_bframes, reader.get(i), i)
+        assert [reader.get_next()[0] for _ in range(n - 11)] == list(range(12, n)) + [0]
+        assert reader._container.streams.video[0].thread_type.name == "AUTO"

@@ -238,8 +238,18 @@ Ref video_stream(PyObject* container) {
 // read buffer only when it runs to its end, so a generator dropped half-way
 // (one per seek with `decode()`) would leak; here there is one per run to the
 // end of the stream, plus the one a reader holds when it closes.
-// Owns references to the container, the stream, the packet generator and the
-// pending frames. Not thread-safe: used under the reader's lock.
+//
+// Two decoding contexts: the stream's own, with the frame threads that the
+// reader asks for ("AUTO"), for runs from the start of the video; and, after a
+// keyframe seek, a second context over the same codec parameters without
+// frame threads. A frame-thread pipeline returns its first frame only once it
+// is full, so a seek followed by a short run (random, strided or backward
+// access) decodes frames it then throws away; measured on H.264 at 512x512
+// and 720p, the run after a seek is cheaper without it. The stream's context,
+// and so its thread type, stays as the reader set it.
+// Owns references to the container, the stream, the packet generator, the
+// pending frames and the second context. Not thread-safe: used under the
+// reader's lock.
 
 struct FrameDecoderObject {
   PyObject_HEAD
@@ -248,6 +258,9 @@ struct FrameDecoderObject {
   PyObject* packets;   // the packet generator, NULL until needed or after its end
   PyObject* pending;   // frames of the last packet not yet handed out
   Py_ssize_t next;     // index of the next pending frame
+  PyObject* solo;      // the context without frame threads, NULL until first needed
+  bool use_solo;       // packets go to `solo` (since a keyframe seek) instead of the stream's
+  bool solo_failed;    // `solo` could not be made: the stream's context serves every run
   bool flushing;       // the generator reached the end of the file: it only flushes now
   bool exhausted;      // the stream ended: no frame until the next rewind
 };
@@ -258,6 +271,7 @@ void frame_decoder_dealloc(PyObject* self) {
   auto* d = reinterpret_cast<FrameDecoderObject*>(self);
   Py_CLEAR(d->pending);
   Py_CLEAR(d->packets);
+  Py_CLEAR(d->solo);
   Py_CLEAR(d->stream);
   Py_CLEAR(d->container);
   Py_TYPE(self)->tp_free(self);
@@ -294,7 +308,9 @@ PyObject* frame_decoder_next(PyObject* self) {
     if (PyLong_Check(size) && PyLong_AsLong(size) == 0)
       d->flushing = true;  // the end of the file: the flush packet that drains the codec
     Py_DECREF(size);
-    PyObject* frames = PyObject_CallMethodNoArgs(packet, VR_STR("decode"));
+    PyObject* frames = d->use_solo
+                           ? PyObject_CallMethodOneArg(d->solo, VR_STR("decode"), packet)
+                           : PyObject_CallMethodNoArgs(packet, VR_STR("decode"));
     Py_DECREF(packet);
     if (!frames) return nullptr;
     d->pending = PySequence_List(frames);
@@ -324,17 +340,61 @@ Ref new_decoder(PyObject* container) {
   d->stream = stream.release();
   d->packets = nullptr;
   d->pending = nullptr;
+  d->solo = nullptr;
+  d->use_solo = false;
+  d->solo_failed = false;
   d->next = 0;
   d->flushing = false;
   d->exhausted = false;
   return Ref(reinterpret_cast<PyObject*>(d));
 }
 
-// Positions the decoder after a seek. A packet generator that has reached the
-// end of the file reads no further: it is run to its end (only flush packets
-// are left, nothing is read or decoded) so that it frees its buffers, and the
-// next frame starts a new one.
-void frame_decoder_rewind(FrameDecoderObject* d) {
+// A decoding context over the stream's codec parameters, without frame
+// threads (the slice threads of a new context stay: they add no latency).
+// Empty when it cannot be made; the stream's own context then serves.
+Ref make_solo_context(PyObject* stream) {
+  try {
+    Ref codec_context = attr(stream, "codec_context");
+    Ref codec = attr(codec_context.get(), "codec");
+    Ref av = import("av");
+    Ref factory = attr(av.get(), "CodecContext");
+    Ref solo = call_method(factory.get(), "create", codec.get(), VR_STR("r"));
+    // What the container told the stream's context and the bitstream may not
+    // repeat: the codec's configuration and how to read its pixels.
+    for (const char* name : {"extradata", "width", "height", "pix_fmt", "color_range", "colorspace",
+                             "color_primaries", "color_trc", "sample_aspect_ratio", "field_order",
+                             "bits_per_coded_sample", "codec_tag"}) {
+      PyObject* v = PyObject_GetAttrString(codec_context.get(), name);
+      if (v && v != Py_None && PyObject_SetAttrString(solo.get(), name, v) < 0) PyErr_Clear();
+      Py_XDECREF(v);
+      if (!v) PyErr_Clear();
+    }
+    return solo;
+  } catch (const PyErrorSet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return Ref();
+  }
+}
+
+// Positions the decoder after a seek; `after_keyframe_seek` chooses the
+// context without frame threads for the run that follows. A packet generator
+// that has reached the end of the file reads no further: it is run to its end
+// (only flush packets are left, nothing is read or decoded) so that it frees
+// its buffers, and the next frame starts a new one.
+void frame_decoder_rewind(FrameDecoderObject* d, bool after_keyframe_seek) {
+  d->use_solo = false;
+  if (after_keyframe_seek && !d->solo_failed) {
+    if (!d->solo) {
+      Ref solo = make_solo_context(d->stream);
+      d->solo_failed = !solo;
+      d->solo = solo.release();
+    }
+    if (d->solo) {
+      call_method(d->solo, "flush_buffers");
+      d->use_solo = true;
+    }
+  }
   Py_CLEAR(d->pending);
   d->next = 0;
   d->exhausted = false;
@@ -349,15 +409,15 @@ void frame_decoder_rewind(FrameDecoderObject* d) {
 // After the container has sought: the reader's decoder yields from the new
 // position (its pending frames are stale). A decoder of another kind or over
 // another container is replaced.
-PyObject* rewind_decoder(Reader& r, PyObject* container) {
+PyObject* rewind_decoder(Reader& r, PyObject* container, bool after_keyframe_seek = false) {
   PyObject* current = r.find("_decoder");
-  if (current && Py_TYPE(current) == &FrameDecoderType &&
-      reinterpret_cast<FrameDecoderObject*>(current)->container == container) {
-    frame_decoder_rewind(reinterpret_cast<FrameDecoderObject*>(current));
-    return current;
+  if (!current || Py_TYPE(current) != &FrameDecoderType ||
+      reinterpret_cast<FrameDecoderObject*>(current)->container != container) {
+    r.set("_decoder", new_decoder(container));
+    current = r.find("_decoder");
   }
-  r.set("_decoder", new_decoder(container));
-  return r.find("_decoder");
+  frame_decoder_rewind(reinterpret_cast<FrameDecoderObject*>(current), after_keyframe_seek);
+  return current;
 }
 
 void seek_to_zero(PyObject* container) {
@@ -617,7 +677,7 @@ Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, lon
   for (int attempt = 0; attempt < 4 && k > 0; ++attempt) {
     r.set_decoder_pos(std::nullopt);
     seek_keyframe(c.get(), tl.pts(k), stream.get());
-    Ref decoder = Ref::borrow(rewind_decoder(r, c.get()));
+    Ref decoder = Ref::borrow(rewind_decoder(r, c.get(), true));
     r.set_ll("_current_frame_idx", -1);
     r.set_none("_current_frame");
     r.set_flag("_at_end", false);

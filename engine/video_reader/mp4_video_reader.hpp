@@ -56,14 +56,14 @@ class FrameTimeline {
 };
 
 // The fixed cost of a keyframe seek, in units of one frame decoded in sequence:
-// the seek itself, flushing the decoder, refilling its frame-thread pipeline
-// and the landing keyframe's extra weight over an ordinary frame. Measured with
-// the decoder's own threading ("AUTO") as (time to the landing frame - one
-// sequential frame) / one sequential frame, over every keyframe of H.264 clips:
-// 4 to 5 frames on textured 512x512 and 1280x720 content (wall and CPU time
-// agree), 1.3 to 1.5 on flat content, where a frame costs a fifth of a
-// millisecond and a wrong choice near the boundary a millisecond at most.
-constexpr double kSeekCostFrames = 4.0;
+// the seek itself, flushing the decoder and the landing keyframe's extra weight
+// over an ordinary frame. Measured as (time to the landing frame - one
+// sequential frame) / one sequential frame over every keyframe of H.264 clips
+// at 512x512 and 1280x720: 2 to 3 frames on textured content when the run
+// after the seek is decoded without frame threads, as the reader does (4 to 5
+// with them, the pipeline fill); 1 to 1.5 on flat content, where a frame costs
+// a fifth of a millisecond and a wrong choice near the boundary a millisecond.
+constexpr double kSeekCostFrames = 3.0;
 
 // Reaching `target` from a decoder that has produced frame `decoder_pos`
 // (target > decoder_pos) by decoding on costs target - decoder_pos frames; a
