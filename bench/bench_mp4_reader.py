@@ -144,8 +144,8 @@ def bench_video(label: str, path: Path, repeats: int, rows: list) -> None:
     row("random get x60, no cache", ours, base, "PyAV seek+decode")
 
     # The seek path alone: every target behind the previous one (a forward
-    # target is reached by decoding on, never by seeking, so random targets
-    # mix both paths).
+    # target is reached by decoding on unless a keyframe far enough ahead makes
+    # a seek cheaper, so random targets mix both paths).
     back = sorted(rng.sample(range(1, n), 60), reverse=True)
     ours, base = median_pair(lambda: ours_random(path, n, back), lambda: pyav_random(path, back),
                              repeats)

@@ -527,21 +527,92 @@ class SeekCounter:
         return getattr(self._inner, name)
 
 
-def test_forward_access_decodes_on_and_only_backward_access_seeks(video):
-    r = vr.MP4VideoReader(str(video.path), frame_count=video.n_frames)
-    counter = SeekCounter(r._container)
-    r._container = counter
-    # Nothing buffered yet: a target above 0 is reached by a keyframe seek
-    # (the first one also collects the stream's timestamps, rewinding around it).
-    assert_frame(video, r.get(15), 15)
-    assert counter.seeks[-1] > 0
-    seen = len(counter.seeks)
-    # Forward, however far ahead (past a keyframe): decoding on, no seek.
-    assert_frame(video, r.get(16), 16)
-    assert_frame(video, r.get(28), 28)
-    assert len(counter.seeks) == seen
-    # Backward without a cache: one seek.
-    assert_frame(video, r.get(3), 3)
-    assert len(counter.seeks) == seen + 1
-    r._container = counter._inner
-    r.close()
+def counted(reader: R) -> SeekCounter:
+    counter = SeekCounter(reader._container)
+    reader._container = counter
+    return counter
+
+
+def keyframe_indices(video: Video) -> list[int]:
+    """Presentation indices of the keyframes, from PyAV's own demux of the file."""
+    with av.open(str(video.path)) as c:
+        packets = [(p.pts, p.is_keyframe) for p in c.demux(video=0) if p.size]
+    order = sorted(pts for pts, _ in packets)
+    return sorted(order.index(pts) for pts, key in packets if key)
+
+
+def test_forward_access_with_the_cache_decodes_on_and_fills_it(video):
+    with R(str(video.path), frame_count=video.n_frames, cache_frames=True) as reader:
+        assert_frame(video, reader.get(1), 1)
+        counter = counted(reader)
+        assert_frame(video, reader.get(28), 28)       # past two keyframes: decoded on, no seek
+        assert counter.seeks == []
+        assert sorted(reader._frame_cache) == list(range(29))
+        for i in (12, 27, 3):
+            assert_frame(video, reader._frame_cache[i], i)
+        reader._container = counter._inner
+
+
+def test_forward_access_without_a_cache_seeks_only_past_a_distant_keyframe(video):
+    """The choice, counted: a seek pays off only for a keyframe well ahead of the decoder."""
+    assert keyframe_indices(video) == [0, 10, 20]
+    with R(str(video.path), frame_count=video.n_frames) as reader:
+        assert_frame(video, reader.get(15), 15)       # nothing buffered: a keyframe seek
+        counter = counted(reader)
+        for target, seeks in [
+            (19, 0),   # no keyframe in between
+            (28, 0),   # keyframe 20 right after the decoder: decoding on is cheaper
+            (3, 1),    # backward
+            (9, 0),    # a long jump, but no keyframe in between
+            (29, 1),   # keyframe 20 far ahead: seek to it, decode 20..29
+        ]:
+            before = len(counter.seeks)
+            assert_frame(video, reader.get(target), target)
+            assert len(counter.seeks) - before == seeks, target
+            assert reader._current_frame_idx == target and not reader._at_end
+        assert counter.seeks[-1] > 0 and reader._frame_cache == {}
+        index, frame = reader.get_next()                # continues after the frame served
+        assert index == 0                               # 29 was the last frame: loops
+        reader.get(1)
+        assert_frame(video, reader.get(22), 22)        # seek ahead again, then step on
+        assert [reader.get_next()[0] for _ in range(3)] == [23, 24, 25]
+        reader._container = counter._inner
+
+
+@pytest.mark.parametrize("source", ["file", "bytes"])
+def test_forward_leaps_without_a_cache_seek_on_every_stream_kind(each_video, source):
+    n = each_video.n_frames
+    if source == "file":
+        reader = R(str(each_video.path))
+    else:
+        reader = R.from_bytes(each_video.data, frame_count=n)
+    with reader:
+        reader.get(0)
+        counter = counted(reader)
+        for start in range(0, 4):
+            for i in range(start, n, 13):
+                assert_frame(each_video, reader.get(i), i)
+                assert reader._current_frame_idx == i
+        # Each pass starts before the second keyframe (a rewind to 0); seeks to
+        # a later keyframe come from skipping ahead.
+        assert sum(pts > 0 for pts in counter.seeks) >= 4
+        reader._container = counter._inner
+
+
+@pytest.mark.parametrize("second_context", ["made", "refused"])
+def test_runs_after_a_seek_keep_the_streams_threading(video_bframes, monkeypatch, second_context):
+    """Runs after a keyframe seek decode without frame threads, on a context of
+    their own: the stream's thread type stays "AUTO"; a codec context that
+    cannot be made leaves every run to the stream's own."""
+    if second_context == "refused":
+        class Refusing:
+            @staticmethod
+            def create(*args, **kwargs):
+                raise RuntimeError("no second context")
+        monkeypatch.setattr(av, "CodecContext", Refusing)
+    n = video_bframes.n_frames
+    with R(str(video_bframes.path), frame_count=n) as reader:
+        for i in [25, 3, 17, 29, 0, 1, 12, 28, 11]:
+            assert_frame(video_bframes, reader.get(i), i)
+        assert [reader.get_next()[0] for _ in range(n - 11)] == list(range(12, n)) + [0]
+        assert reader._container.streams.video[0].thread_type.name == "AUTO"

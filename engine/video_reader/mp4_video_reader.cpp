@@ -53,6 +53,19 @@ std::size_t FrameTimeline::keyframe_at_or_before(std::size_t index) const {
   return it == keyframes_.begin() ? 0 : *(it - 1);
 }
 
+bool keyframe_seek_is_cheaper(const FrameTimeline& timeline, long long decoder_pos, long long target,
+                              double seek_cost) {
+  if (!timeline.usable() || target <= decoder_pos || target < 0) return false;
+  if (static_cast<unsigned long long>(target) >= timeline.size()) return false;
+  if (!jump_may_warrant_seek(decoder_pos, target, seek_cost)) return false;
+  auto k = static_cast<long long>(timeline.keyframe_at_or_before(static_cast<std::size_t>(target)));
+  return k > 0 && static_cast<double>(k - decoder_pos - 1) > seek_cost;
+}
+
+bool FrameTimeline::is_keyframe(std::size_t index) const {
+  return std::binary_search(keyframes_.begin(), keyframes_.end(), index);
+}
+
 void FrameTimeline::drop_leading(std::size_t n) {
   n = std::min(n, pts_.size());
   if (n == 0) return;
@@ -228,8 +241,18 @@ Ref video_stream(PyObject* container) {
 // read buffer only when it runs to its end, so a generator dropped half-way
 // (one per seek with `decode()`) would leak; here there is one per run to the
 // end of the stream, plus the one a reader holds when it closes.
-// Owns references to the container, the stream, the packet generator and the
-// pending frames. Not thread-safe: used under the reader's lock.
+//
+// Two decoding contexts: the stream's own, with the frame threads that the
+// reader asks for ("AUTO"), for runs from the start of the video; and, after a
+// keyframe seek, a second, single-threaded context over the same codec
+// parameters. A frame-thread pipeline returns its first frame only once it
+// is full, so a seek followed by a short run (random, strided or backward
+// access) decodes frames it then throws away; measured on H.264 at 512x512
+// and 720p, the run after a seek is cheaper without it. The stream's context,
+// and so its thread type, stays as the reader set it.
+// Owns references to the container, the stream, the packet generator, the
+// pending frames and the second context. Not thread-safe: used under the
+// reader's lock.
 
 struct FrameDecoderObject {
   PyObject_HEAD
@@ -238,6 +261,9 @@ struct FrameDecoderObject {
   PyObject* packets;   // the packet generator, NULL until needed or after its end
   PyObject* pending;   // frames of the last packet not yet handed out
   Py_ssize_t next;     // index of the next pending frame
+  PyObject* solo;      // the context without frame threads, NULL until first needed
+  bool use_solo;       // packets go to `solo` (since a keyframe seek) instead of the stream's
+  bool solo_failed;    // `solo` could not be made: the stream's context serves every run
   bool flushing;       // the generator reached the end of the file: it only flushes now
   bool exhausted;      // the stream ended: no frame until the next rewind
 };
@@ -248,6 +274,7 @@ void frame_decoder_dealloc(PyObject* self) {
   auto* d = reinterpret_cast<FrameDecoderObject*>(self);
   Py_CLEAR(d->pending);
   Py_CLEAR(d->packets);
+  Py_CLEAR(d->solo);
   Py_CLEAR(d->stream);
   Py_CLEAR(d->container);
   Py_TYPE(self)->tp_free(self);
@@ -284,7 +311,9 @@ PyObject* frame_decoder_next(PyObject* self) {
     if (PyLong_Check(size) && PyLong_AsLong(size) == 0)
       d->flushing = true;  // the end of the file: the flush packet that drains the codec
     Py_DECREF(size);
-    PyObject* frames = PyObject_CallMethodNoArgs(packet, VR_STR("decode"));
+    PyObject* frames = d->use_solo
+                           ? PyObject_CallMethodOneArg(d->solo, VR_STR("decode"), packet)
+                           : PyObject_CallMethodNoArgs(packet, VR_STR("decode"));
     Py_DECREF(packet);
     if (!frames) return nullptr;
     d->pending = PySequence_List(frames);
@@ -314,17 +343,64 @@ Ref new_decoder(PyObject* container) {
   d->stream = stream.release();
   d->packets = nullptr;
   d->pending = nullptr;
+  d->solo = nullptr;
+  d->use_solo = false;
+  d->solo_failed = false;
   d->next = 0;
   d->flushing = false;
   d->exhausted = false;
   return Ref(reinterpret_cast<PyObject*>(d));
 }
 
-// Positions the decoder after a seek. A packet generator that has reached the
-// end of the file reads no further: it is run to its end (only flush packets
-// are left, nothing is read or decoded) so that it frees its buffers, and the
-// next frame starts a new one.
-void frame_decoder_rewind(FrameDecoderObject* d) {
+// A decoding context over the stream's codec parameters, single-threaded:
+// slice threads add no latency, but measured after seeks (runs of 1 to 32
+// frames) they saved nothing on textured content and cost up to a third on
+// light frames. Empty when it cannot be made; the stream's own context then
+// serves.
+Ref make_solo_context(PyObject* stream) {
+  try {
+    Ref codec_context = attr(stream, "codec_context");
+    Ref codec = attr(codec_context.get(), "codec");
+    Ref av = import("av");
+    Ref factory = attr(av.get(), "CodecContext");
+    Ref solo = call_method(factory.get(), "create", codec.get(), VR_STR("r"));
+    set_attr(solo.get(), "thread_type", VR_STR("NONE"));
+    // What the container told the stream's context and the bitstream may not
+    // repeat: the codec's configuration and how to read its pixels.
+    for (const char* name : {"extradata", "width", "height", "pix_fmt", "color_range", "colorspace",
+                             "color_primaries", "color_trc", "sample_aspect_ratio", "field_order",
+                             "bits_per_coded_sample", "codec_tag"}) {
+      PyObject* v = PyObject_GetAttrString(codec_context.get(), name);
+      if (v && v != Py_None && PyObject_SetAttrString(solo.get(), name, v) < 0) PyErr_Clear();
+      Py_XDECREF(v);
+      if (!v) PyErr_Clear();
+    }
+    return solo;
+  } catch (const PyErrorSet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return Ref();
+  }
+}
+
+// Positions the decoder after a seek; `after_keyframe_seek` chooses the
+// context without frame threads for the run that follows. A packet generator
+// that has reached the end of the file reads no further: it is run to its end
+// (only flush packets are left, nothing is read or decoded) so that it frees
+// its buffers, and the next frame starts a new one.
+void frame_decoder_rewind(FrameDecoderObject* d, bool after_keyframe_seek) {
+  d->use_solo = false;
+  if (after_keyframe_seek && !d->solo_failed) {
+    if (!d->solo) {
+      Ref solo = make_solo_context(d->stream);
+      d->solo_failed = !solo;
+      d->solo = solo.release();
+    }
+    if (d->solo) {
+      call_method(d->solo, "flush_buffers");
+      d->use_solo = true;
+    }
+  }
   Py_CLEAR(d->pending);
   d->next = 0;
   d->exhausted = false;
@@ -339,15 +415,15 @@ void frame_decoder_rewind(FrameDecoderObject* d) {
 // After the container has sought: the reader's decoder yields from the new
 // position (its pending frames are stale). A decoder of another kind or over
 // another container is replaced.
-PyObject* rewind_decoder(Reader& r, PyObject* container) {
+PyObject* rewind_decoder(Reader& r, PyObject* container, bool after_keyframe_seek = false) {
   PyObject* current = r.find("_decoder");
-  if (current && Py_TYPE(current) == &FrameDecoderType &&
-      reinterpret_cast<FrameDecoderObject*>(current)->container == container) {
-    frame_decoder_rewind(reinterpret_cast<FrameDecoderObject*>(current));
-    return current;
+  if (!current || Py_TYPE(current) != &FrameDecoderType ||
+      reinterpret_cast<FrameDecoderObject*>(current)->container != container) {
+    r.set("_decoder", new_decoder(container));
+    current = r.find("_decoder");
   }
-  r.set("_decoder", new_decoder(container));
-  return r.find("_decoder");
+  frame_decoder_rewind(reinterpret_cast<FrameDecoderObject*>(current), after_keyframe_seek);
+  return current;
 }
 
 void seek_to_zero(PyObject* container) {
@@ -441,10 +517,13 @@ void cache_store(Reader& r, long long index, PyObject* bgr) {
 // They coincide after every decode; a cache hit moves `c` and leaves `d`.
 // Reaching target `t`:
 //   1. cache hit (caching on, `t` cached): c = t, decoder untouched;
-//   2. decode on from `d` when a frame is buffered and d < t, however far
-//      ahead t lies (forward access never seeks);
-//   3. otherwise (t at or behind the decoder, or nothing buffered: a new
-//      reader or after seek_to_start) reposition: t == 0 rewinds to the start
+//   2. decode on from `d` when a frame is buffered and d < t. With the cache
+//      filling (every frame passed is stored) that holds however far ahead t
+//      lies. Without it, a keyframe K' in (d + 1 + S, t] makes a seek to K'
+//      cheaper than decoding d+1..K'-1 (S: the fixed cost of a seek in frame
+//      decodes, kSeekCostFrames), and the reader goes to 3 instead;
+//   3. otherwise (t at or behind the decoder, nothing buffered: a new reader
+//      or after seek_to_start, or a skip ahead) reposition: t == 0 rewinds to the start
 //      (seek(0), count from -1);
 //      t > 0 seeks to the keyframe K at or before t and learns the index of the
 //      first frame from its timestamp's rank in the stream's sorted timestamps
@@ -548,7 +627,9 @@ FrameTimeline& ensure_timeline(Reader& r) {
   // Packets the decoder drops when it starts from the beginning (frames before
   // the first keyframe of a stream cut mid-group) have timestamps too: align the
   // timeline on the first frame that decoding from the start really outputs.
-  if (ns.timeline.usable() && ns.timeline.size() > 0) {
+  // A stream whose earliest frame is a keyframe has no such frames: probing
+  // it would only cost a decode (a pipeline fill with frame threads).
+  if (ns.timeline.usable() && ns.timeline.size() > 0 && !ns.timeline.is_keyframe(0)) {
     seek_to_zero(c.get());
     Ref probe = Ref::borrow(rewind_decoder(r, c.get()));
     PyObject* first = PyIter_Next(probe.get());
@@ -602,7 +683,7 @@ Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, lon
   for (int attempt = 0; attempt < 4 && k > 0; ++attempt) {
     r.set_decoder_pos(std::nullopt);
     seek_keyframe(c.get(), tl.pts(k), stream.get());
-    Ref decoder = Ref::borrow(rewind_decoder(r, c.get()));
+    Ref decoder = Ref::borrow(rewind_decoder(r, c.get(), true));
     r.set_ll("_current_frame_idx", -1);
     r.set_none("_current_frame");
     r.set_flag("_at_end", false);
@@ -637,12 +718,24 @@ Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, lon
   return Reached::Frame;
 }
 
+// A forward target with no cache to fill: whether to leave the decoder at `d`
+// for a keyframe seek. Only a jump long enough for a seek to pay off consults
+// the timeline; collecting it the first time moves the container, and then
+// the decoder must reposition anyway.
+bool skip_ahead_by_seek(Reader& r, long long d, long long target) {
+  if (!jump_may_warrant_seek(d, target)) return false;
+  const FrameTimeline& tl = ensure_timeline(r);
+  if (!r.decoder_pos()) return true;
+  return keyframe_seek_is_cheaper(tl, d, target);
+}
+
 // Makes frame `target` current (converted, in `_current_frame`). `buffered`
 // says whether a frame is buffered; without one, a target above 0 is reached
 // by a keyframe seek rather than by decoding from the start.
 Reached decode_to(Reader& r, long long target, bool store, bool buffered) {
   std::optional<long long> d = r.decoder_pos();
   bool decode_on = buffered && d && *d < target;
+  if (decode_on && !store) decode_on = !skip_ahead_by_seek(r, *d, target);
   Ref pending;
   long long pending_idx = -1;
   if (!decode_on) {
