@@ -32,12 +32,12 @@ import random
 import statistics
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import av
 
 import media
+from timing import interleaved
 from bench_mp4_reader import encode_textured
 from vorantis.engine.video_reader import MP4VideoReader
 
@@ -135,13 +135,8 @@ def contenders() -> dict[str, object]:
 
 
 def measure(path: str, n: int, targets: list[int], who: dict, repeats: int) -> dict[str, float]:
-    times: dict[str, list[float]] = {name: [] for name in who}
-    for _ in range(repeats):
-        for name, fn in who.items():
-            t0 = time.perf_counter()
-            fn(path, n, targets)
-            times[name].append(time.perf_counter() - t0)
-    return {name: statistics.median(t) for name, t in times.items()}
+    runs = interleaved({name: (lambda fn=fn: fn(path, n, targets)) for name, fn in who.items()}, repeats)
+    return {name: statistics.median(t) for name, t in runs.items()}
 
 
 def main() -> None:

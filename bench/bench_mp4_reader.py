@@ -31,6 +31,7 @@ import av
 import numpy as np
 
 import media
+from timing import side_by_side
 from vorantis.engine.video_reader import MP4VideoReader
 
 N_FRAMES = 300
@@ -44,18 +45,10 @@ def rss_mib() -> float:
 
 
 def timed(fn) -> float:
+    """Seconds of one call (for passes that depend on the one before)."""
     t0 = time.perf_counter()
     fn()
     return time.perf_counter() - t0
-
-
-def median_pair(ours, base, repeats: int) -> tuple[float, float]:
-    """Median seconds of two callables, run alternately."""
-    a, b = [], []
-    for _ in range(repeats):
-        a.append(timed(ours))
-        b.append(timed(base))
-    return statistics.median(a), statistics.median(b)
 
 
 def open_pyav(path: Path):
@@ -132,23 +125,23 @@ def bench_video(label: str, path: Path, repeats: int, rows: list) -> None:
 
     # Sequential get(0..n-1) against a plain decode loop.
     # (Short runs, so more rounds: the shared machine's noise is a few percent.)
-    ours, base = median_pair(lambda: ours_sequential(path, n), lambda: pyav_sequential(path),
-                             3 * repeats)
+    ours, base = side_by_side(lambda: ours_sequential(path, n), lambda: pyav_sequential(path),
+                              3 * repeats)
     row("sequential get, whole video", ours, base, "PyAV decode loop")
 
     # Uncached random access against a plain seek-and-decode loop.
     rng = random.Random(7)
     targets = [rng.randrange(n) for _ in range(60)]
-    ours, base = median_pair(lambda: ours_random(path, n, targets), lambda: pyav_random(path, targets),
-                             repeats)
+    ours, base = side_by_side(lambda: ours_random(path, n, targets), lambda: pyav_random(path, targets),
+                              repeats)
     row("random get x60, no cache", ours, base, "PyAV seek+decode")
 
     # The seek path alone: every target behind the previous one (a forward
     # target is reached by decoding on unless a keyframe far enough ahead makes
     # a seek cheaper, so random targets mix both paths).
     back = sorted(rng.sample(range(1, n), 60), reverse=True)
-    ours, base = median_pair(lambda: ours_random(path, n, back), lambda: pyav_random(path, back),
-                             repeats)
+    ours, base = side_by_side(lambda: ours_random(path, n, back), lambda: pyav_random(path, back),
+                              repeats)
     row("backward get x60, no cache", ours, base, "PyAV seek+decode")
 
     # Construction with a known frame count: no decoding.
@@ -159,10 +152,10 @@ def bench_video(label: str, path: Path, repeats: int, rows: list) -> None:
         container, _ = open_pyav(path)
         container.close()
 
-    ours, base = median_pair(construct_known, open_only, repeats * 3)
+    ours, base = side_by_side(construct_known, open_only, repeats * 3)
     row("construct, frame_count known", ours, base, "av.open + stream")
-    ours, base = median_pair(lambda: MP4VideoReader(str(path)).close(), lambda: pyav_count(path),
-                             max(2, repeats // 2))
+    ours, base = side_by_side(lambda: MP4VideoReader(str(path)).close(), lambda: pyav_count(path),
+                              max(2, repeats // 2))
     row("construct, frames counted", ours, base, "PyAV decode-only loop")
 
     # Cache hits and repeated get against one copy of a frame.
@@ -171,21 +164,13 @@ def bench_video(label: str, path: Path, repeats: int, rows: list) -> None:
         reader.get(i)
     frame = reader.get(0)
     cached = [reader._frame_cache[i] for i in range(n)]  # the same arrays, copied directly
-    hits, copies = [], []
-    for _ in range(repeats):
-        hits.append(timed(lambda: gets(reader, range(n))) / n)
-        copies.append(timed(lambda: copies_of(cached)) / n)
+    hit, copy = side_by_side(lambda: gets(reader, range(n)), lambda: copies_of(cached), repeats)
     del cached
-    row("cache hit get(i), i = 0..n-1", statistics.median(hits), statistics.median(copies),
-        "np.copy of the cached array", 1e6, "us")
+    row("cache hit get(i), i = 0..n-1", hit / n, copy / n, "np.copy of the cached array", 1e6, "us")
     plain = MP4VideoReader(str(path), frame_count=n)
     plain.get(17)
-    same, copies = [], []
-    for _ in range(repeats):
-        same.append(timed(lambda: gets(plain, [17] * n)) / n)
-        copies.append(timed(lambda: copies_of([frame] * n)) / n)
-    row("repeated get(17), no cache", statistics.median(same), statistics.median(copies),
-        "np.copy(frame)", 1e6, "us")
+    same, copies = side_by_side(lambda: gets(plain, [17] * n), lambda: copies_of([frame] * n), repeats)
+    row("repeated get(17), no cache", same / n, copies / n, "np.copy(frame)", 1e6, "us")
     plain.close()
     reader.close()
 
@@ -213,7 +198,7 @@ def bench_video(label: str, path: Path, repeats: int, rows: list) -> None:
         for t in threads:
             t.join()
 
-    par, ser = median_pair(two_passes_threads, two_passes_serial, max(2, repeats // 2))
+    par, ser = side_by_side(two_passes_threads, two_passes_serial, max(2, repeats // 2))
     row("2 readers on 2 threads", par, ser, "same 2 passes, 1 thread")
 
     def pyav_threads():
@@ -223,8 +208,8 @@ def bench_video(label: str, path: Path, repeats: int, rows: list) -> None:
         for t in threads:
             t.join()
 
-    par, ser = median_pair(pyav_threads, lambda: (pyav_sequential(path), pyav_sequential(path)),
-                           max(2, repeats // 2))
+    par, ser = side_by_side(pyav_threads, lambda: (pyav_sequential(path), pyav_sequential(path)),
+                            max(2, repeats // 2))
     row("(PyAV loops on 2 threads)", par, ser, "same 2 loops, 1 thread")
 
 

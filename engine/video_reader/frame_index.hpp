@@ -1,7 +1,7 @@
 // The frame-index rule shared by both readers: negative indices count from
-// the end, and an index outside [0, frame_count) raises the host's IndexError
+// the end, and an index outside [0, frame_count) raises Python's IndexError
 // "Frame index {index} out of range [0, {frame_count})". Comparisons and the
-// addition are the host's own, so any index type behaves as it would in Python.
+// addition are Python's own, so any index type behaves as it would in Python.
 #pragma once
 
 #include "py.hpp"

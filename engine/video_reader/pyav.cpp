@@ -23,11 +23,15 @@ Ref open_bytes(PyObject* av, PyObject* data) {
   return call(open.get(), stream.get());
 }
 
-Ref first_video_stream(PyObject* container) {
+Ref video_stream(PyObject* container) {
   Ref streams = attr(container, "streams");
   Ref video = attr(streams.get(), "video");
   Ref zero = integer(0);
-  Ref stream = check(PyObject_GetItem(video.get(), zero.get()));
+  return check(PyObject_GetItem(video.get(), zero.get()));
+}
+
+Ref first_video_stream(PyObject* container) {
+  Ref stream = video_stream(container);
   set_attr(stream.get(), "thread_type", VR_STR("AUTO"));
   return stream;
 }

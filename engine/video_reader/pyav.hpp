@@ -1,6 +1,7 @@
 // What the readers ask of PyAV, each written once: opening a container over a
-// path or over bytes in memory, taking the first video stream for decoding,
-// decoding it from the start, and converting a frame to a BGR array.
+// path or over bytes in memory, taking the first video stream (as it is, or set
+// up for decoding), decoding it from the start, and converting a frame to a
+// BGR array.
 //
 // Plain calls on the objects given (the `av` module is imported by the
 // caller, at each construction, so that a patched `av` is seen). Owns only
@@ -16,7 +17,10 @@ Ref open_path(PyObject* av, PyObject* path);
 // `av.open(io.BytesIO(data))`; the BytesIO keeps `data` alive for the
 // container. `io` is the module's attribute at the time of the call.
 Ref open_bytes(PyObject* av, PyObject* data);
-// `stream = container.streams.video[0]; stream.thread_type = "AUTO"`.
+// `container.streams.video[0]`, as it is.
+Ref video_stream(PyObject* container);
+// `stream = container.streams.video[0]; stream.thread_type = "AUTO"`: the
+// stream set up for decoding.
 Ref first_video_stream(PyObject* container);
 // `container.seek(0)`, then an iterator over `container.decode(video=0)`.
 Ref decode_from_start(PyObject* container);

@@ -1,0 +1,70 @@
+#include "kernels/frame_timeline.hpp"
+
+#include <algorithm>
+
+namespace vr {
+
+void FrameTimeline::reset() {
+  pts_.clear();
+  keyframes_.clear();
+  pending_.clear();
+  untimed_ = false;
+  ready_ = false;
+  usable_ = false;
+}
+
+void FrameTimeline::add(std::int64_t pts, bool keyframe) { pending_.emplace_back(pts, keyframe); }
+
+void FrameTimeline::finish() {
+  std::stable_sort(pending_.begin(), pending_.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  pts_.clear();
+  keyframes_.clear();
+  pts_.reserve(pending_.size());
+  bool duplicate = false;
+  for (std::size_t i = 0; i < pending_.size(); ++i) {
+    if (i > 0 && pending_[i].first == pending_[i - 1].first) duplicate = true;
+    pts_.push_back(pending_[i].first);
+    if (pending_[i].second) keyframes_.push_back(i);
+  }
+  pending_.clear();
+  pending_.shrink_to_fit();
+  usable_ = !untimed_ && !duplicate;
+  ready_ = true;
+}
+
+long long FrameTimeline::rank(std::int64_t pts) const {
+  auto it = std::lower_bound(pts_.begin(), pts_.end(), pts);
+  if (it == pts_.end() || *it != pts) return -1;
+  return static_cast<long long>(it - pts_.begin());
+}
+
+std::size_t FrameTimeline::keyframe_at_or_before(std::size_t index) const {
+  auto it = std::upper_bound(keyframes_.begin(), keyframes_.end(), index);
+  return it == keyframes_.begin() ? 0 : *(it - 1);
+}
+
+bool FrameTimeline::is_keyframe(std::size_t index) const {
+  return std::binary_search(keyframes_.begin(), keyframes_.end(), index);
+}
+
+void FrameTimeline::drop_leading(std::size_t n) {
+  n = std::min(n, pts_.size());
+  if (n == 0) return;
+  pts_.erase(pts_.begin(), pts_.begin() + static_cast<std::ptrdiff_t>(n));
+  std::vector<std::size_t> kept;
+  for (std::size_t k : keyframes_)
+    if (k >= n) kept.push_back(k - n);
+  keyframes_.swap(kept);
+}
+
+bool keyframe_seek_is_cheaper(const FrameTimeline& timeline, long long decoder_pos, long long target,
+                              double seek_cost) {
+  if (!timeline.usable() || target <= decoder_pos || target < 0) return false;
+  if (static_cast<unsigned long long>(target) >= timeline.size()) return false;
+  if (!jump_may_warrant_seek(decoder_pos, target, seek_cost)) return false;
+  auto k = static_cast<long long>(timeline.keyframe_at_or_before(static_cast<std::size_t>(target)));
+  return k > 0 && static_cast<double>(k - decoder_pos - 1) > seek_cost;
+}
+
+}  // namespace vr

@@ -1,0 +1,334 @@
+#include "mp4_positioning.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "kernels/frame_timeline.hpp"
+#include "mp4_decoder.hpp"
+#include "pyav.hpp"
+
+namespace vr::mp4 {
+
+// Where the reader stands, and how it reaches frame `t`:
+//
+//   frame index    0    1    2  ...  K ...  c ... d ... t ... n-1
+//   frame cache   [0]  [1]  [2]      [K]    [c]
+//   current       ----------------------->  c          (_current_frame_idx)
+//   decoder       ------------------------------> d    (_decoder_idx: last frame it produced)
+//   keyframes     K0 ............ K ............ K' ....
+//
+// `c` is the frame last handed out; `d` is where the decoder really stands.
+// They coincide after every decode; a cache hit moves `c` and leaves `d`.
+// Reaching target `t`:
+//   1. cache hit (caching on, `t` cached): c = t, decoder untouched;
+//   2. decode on from `d` when a frame is buffered and d < t. With the cache
+//      filling (every frame passed is stored) that holds however far ahead t
+//      lies. Without it, a keyframe K' in (d + 1 + S, t] makes a seek to K'
+//      cheaper than decoding d+1..K'-1 (S: the fixed cost of a seek in frame
+//      decodes, kSeekCostFrames), and the reader goes to 3 instead;
+//   3. otherwise (t at or behind the decoder, nothing buffered: a new reader
+//      or after seek_to_start, or a skip ahead) reposition: t == 0 rewinds to
+//      the start (seek(0), count from -1); t > 0 seeks to the keyframe K at
+//      or before t and learns the index of the first frame from its
+//      timestamp's rank in the stream's sorted timestamps (collected once by
+//      demuxing, without decoding); a seek that lands past t is retried from
+//      the keyframe before, then from the start; then decode on to t.
+// Frames between the landing point and `t` are converted only when they go
+// into the cache. `get_next` wants c + 1 and goes through 2 and 3 when the
+// decoder is not at c; it never reads or writes the cache.
+
+namespace {
+
+// The keywords of a keyframe seek, made at first use and kept for the life
+// of the process.
+PyObject* kw_seek() {
+  static PyObject* const t = check(PyTuple_Pack(2, VR_STR("backward"), VR_STR("stream"))).release();
+  return t;
+}
+
+void seek_keyframe(PyObject* container, std::int64_t pts, PyObject* stream) {
+  Ref seek = attr(container, "seek");
+  Ref offset = integer(pts);
+  call_kw(seek.get(), {offset.get()}, kw_seek(), {Py_True, stream});
+}
+
+// The next frame of the reader's decoder; empty at the end of the video. A
+// decoding error loses the decoder (a generator that raised is finished).
+Ref next_frame(Reader& r, PyObject* decoder) {
+  if (!PyIter_Check(decoder)) {
+    PyErr_Format(PyExc_TypeError, "'%.100s' object is not an iterator", Py_TYPE(decoder)->tp_name);
+    r.lose_decoder_pos();
+    throw PyErrorSet{};
+  }
+  PyObject* f = PyIter_Next(decoder);
+  if (f) return Ref(f);
+  if (PyErr_Occurred()) {
+    r.lose_decoder_pos();
+    throw PyErrorSet{};
+  }
+  return Ref();
+}
+
+long long nbytes_of(PyObject* array) { return as_ll(attr(array, "nbytes").get()); }
+
+// Stores `bgr` under `index` unless that would take the cache past its budget.
+void cache_store(Reader& r, long long index, PyObject* bgr) {
+  NativeState& ns = r.native();
+  long long size = nbytes_of(bgr);
+  Ref old = cache_lookup(r, index);
+  long long freed = old ? nbytes_of(old.get()) : 0;
+  if (ns.cache_bytes - freed + size > kMaxCacheBytes) return;
+  Ref cache = r.get("_frame_cache");
+  Ref key = integer(index);
+  check_status(PyObject_SetItem(cache.get(), key.get(), bgr));
+  ns.cache_bytes += size - freed;
+}
+
+// When a run from the start yields its first frame, timeline entries before that
+// frame's timestamp are frames this decoder never outputs: forget them, so
+// that ranks and counting agree. Frames cached under the old ranks go too.
+void align_timeline(Reader& r, PyObject* first_frame) {
+  NativeState& ns = r.native();
+  FrameTimeline& tl = ns.timeline;
+  if (!tl.usable()) return;
+  auto pts = frame_pts(first_frame);
+  if (!pts) return;
+  long long rank = tl.rank(*pts);
+  if (rank <= 0) return;
+  tl.drop_leading(static_cast<std::size_t>(rank));
+  call_method(r.get("_frame_cache").get(), "clear");
+  ns.cache_bytes = 0;
+}
+
+// The stream's timeline, collected by demuxing every packet once (no decoding).
+// Collecting moves the container, so the decoder's position is lost.
+FrameTimeline& ensure_timeline(Reader& r) {
+  NativeState& ns = r.native();
+  if (ns.timeline.ready()) return ns.timeline;
+  Ref c = r.container();
+  r.set_decoder_pos(std::nullopt);
+  ns.timeline.reset();
+  Ref stream = pyav::video_stream(c.get());
+  seek_to_zero(c.get());
+  Ref packets = call_method(c.get(), "demux", stream.get());
+  Ref it = check(PyObject_GetIter(packets.get()));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref packet(raw);
+    if (as_ll(attr(packet.get(), "size").get()) <= 0) continue;  // the flush packet
+    if (truthy(attr(packet.get(), "is_discard").get())) continue;  // never output
+    Ref pts = attr(packet.get(), "pts");
+    if (pts.get() == Py_None) {
+      ns.timeline.add_untimed();
+      continue;
+    }
+    ns.timeline.add(as_ll(pts.get()), truthy(attr(packet.get(), "is_keyframe").get()));
+  }
+  if (PyErr_Occurred()) {
+    // A stream that cannot be demuxed to its end: seeks then count from the
+    // start instead, where a real decoding error shows up in its own place.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      ns.timeline.reset();
+      throw PyErrorSet{};
+    }
+    PyErr_Clear();
+    ns.timeline.add_untimed();
+  }
+  ns.timeline.finish();
+
+  // Packets the decoder drops when it starts from the beginning (frames before
+  // the first keyframe of a stream cut mid-group) have timestamps too: align the
+  // timeline on the first frame that decoding from the start really outputs.
+  // A stream whose earliest frame is a keyframe has no such frames: probing
+  // it would only cost a decode (a pipeline fill with frame threads).
+  if (ns.timeline.usable() && ns.timeline.size() > 0 && !ns.timeline.is_keyframe(0)) {
+    seek_to_zero(c.get());
+    Ref probe = Ref::borrow(rewind_decoder(r, c.get()));
+    PyObject* first = PyIter_Next(probe.get());
+    if (first) {
+      Ref held(first);
+      align_timeline(r, held.get());
+    } else if (PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
+      PyErr_Clear();  // the same error will meet the decoding itself
+    }
+  }
+  return ns.timeline;
+}
+
+// Decodes from where the decoder stands up to `target`. `pending` is a frame
+// already decoded (the landing frame of a seek) not yet converted.
+Reached decode_forward(Reader& r, long long target, bool store, Ref pending, long long pending_idx) {
+  Ref decoder = r.get("_decoder");
+  long long d = r.decoder_pos().value_or(-1);
+  while (d < target) {
+    Ref f = advance_one(r, decoder.get(), d);
+    if (!f) {
+      r.set_decoder_pos(std::nullopt);
+      r.set_flag("_at_end", true);
+      if (pending) make_current(r, pending.get(), pending_idx, false);
+      return Reached::End;
+    }
+    if (store) {
+      make_current(r, f.get(), d, true);
+      pending = Ref();
+    } else {
+      pending = std::move(f);
+      pending_idx = d;
+    }
+  }
+  if (pending) make_current(r, pending.get(), pending_idx, store);
+  return Reached::Frame;
+}
+
+// Seeks to the keyframe at or before `target` and decodes the landing frame.
+Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, long long& pending_idx) {
+  FrameTimeline& tl = ensure_timeline(r);
+  if (!tl.usable() || tl.size() == 0) {
+    restart(r);
+    return Reached::Frame;
+  }
+  std::size_t goal = std::min(static_cast<std::size_t>(target), tl.size() - 1);
+  std::size_t k = tl.keyframe_at_or_before(goal);
+  Ref c = r.container();
+  Ref stream = pyav::video_stream(c.get());
+  for (int attempt = 0; attempt < 4 && k > 0; ++attempt) {
+    r.set_decoder_pos(std::nullopt);
+    seek_keyframe(c.get(), tl.pts(k), stream.get());
+    Ref decoder = Ref::borrow(rewind_decoder(r, c.get(), true));
+    r.set_ll("_current_frame_idx", -1);
+    r.set_none("_current_frame");
+    r.set_flag("_at_end", false);
+    Ref first = next_frame(r, decoder.get());
+    long long landed;
+    if (!first) {
+      // Nothing after the seek point: the end of the video, or (in formats
+      // without a keyframe index) a landing point after the last keyframe.
+      if (static_cast<std::size_t>(target) >= tl.size()) {
+        r.set_flag("_at_end", true);
+        return Reached::End;
+      }
+      landed = target + 1;
+    } else {
+      auto pts = frame_pts(first.get());
+      landed = pts ? tl.rank(*pts) : -1;
+      if (landed < 0) break;  // a frame the timeline does not know: count from the start
+    }
+    if (landed <= target) {
+      r.set_decoder_pos(landed);
+      if (store) {
+        make_current(r, first.get(), landed, true);
+      } else {
+        pending = std::move(first);
+        pending_idx = landed;
+      }
+      return Reached::Frame;
+    }
+    k = tl.keyframe_at_or_before(k - 1);  // landed past the target: one keyframe earlier
+  }
+  restart(r);
+  return Reached::Frame;
+}
+
+// A forward target with no cache to fill: whether to leave the decoder at `d`
+// for a keyframe seek. Only a jump long enough for a seek to pay off consults
+// the timeline; collecting it the first time moves the container, and then
+// the decoder must reposition anyway.
+bool skip_ahead_by_seek(Reader& r, long long d, long long target) {
+  if (!jump_may_warrant_seek(d, target)) return false;
+  const FrameTimeline& tl = ensure_timeline(r);
+  if (!r.decoder_pos()) return true;
+  return keyframe_seek_is_cheaper(tl, d, target);
+}
+
+}  // namespace
+
+void seek_to_zero(PyObject* container) {
+  Ref zero = integer(0);
+  call_method(container, "seek", zero.get());
+}
+
+PyObject* rewind_decoder(Reader& r, PyObject* container, bool after_keyframe_seek) {
+  PyObject* current = r.find("_decoder");
+  if (!current || !is_frame_decoder_over(current, container)) {
+    r.set("_decoder", new_frame_decoder(container));
+    current = r.find("_decoder");
+  }
+  rewind_frame_decoder(current, after_keyframe_seek);
+  return current;
+}
+
+std::optional<std::int64_t> frame_pts(PyObject* frame) {
+  Ref pts = attr(frame, "pts");
+  if (pts.get() == Py_None || !PyLong_Check(pts.get())) return std::nullopt;
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(pts.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+  if (overflow) return std::nullopt;
+  return v;
+}
+
+Ref cache_lookup(Reader& r, long long index) {
+  Ref cache = r.get("_frame_cache");
+  Ref key = integer(index);
+  if (PyDict_Check(cache.get())) {
+    PyObject* v = PyDict_GetItemWithError(cache.get(), key.get());
+    if (!v && PyErr_Occurred()) throw PyErrorSet{};
+    return Ref::borrow(v);
+  }
+  PyObject* v = PyObject_GetItem(cache.get(), key.get());
+  if (!v) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyErrorSet{};
+    PyErr_Clear();
+  }
+  return Ref(v);
+}
+
+PyObject* rewind_to_start(Reader& r) {
+  Ref c = r.container();
+  r.set_decoder_pos(std::nullopt);
+  seek_to_zero(c.get());
+  PyObject* decoder = rewind_decoder(r, c.get());
+  r.set_ll("_current_frame_idx", -1);
+  r.set_flag("_at_end", false);
+  r.set_decoder_pos(-1);
+  return decoder;
+}
+
+void restart(Reader& r) {
+  rewind_to_start(r);
+  r.set_none("_current_frame");
+}
+
+void make_current(Reader& r, PyObject* frame, long long index, bool store) {
+  Ref bgr = pyav::to_bgr(frame);
+  if (store) cache_store(r, index, bgr.get());
+  r.set("_current_frame", bgr);
+  r.set_ll("_current_frame_idx", index);
+}
+
+Ref advance_one(Reader& r, PyObject* decoder, long long& d) {
+  Ref f = next_frame(r, decoder);
+  if (!f) return f;
+  ++d;
+  r.set_decoder_pos(d);
+  if (d == 0) align_timeline(r, f.get());
+  return f;
+}
+
+Reached decode_to(Reader& r, long long target, bool store, bool buffered) {
+  std::optional<long long> d = r.decoder_pos();
+  bool decode_on = buffered && d && *d < target;
+  if (decode_on && !store) decode_on = !skip_ahead_by_seek(r, *d, target);
+  Ref pending;
+  long long pending_idx = -1;
+  if (!decode_on) {
+    if (target == 0) {
+      restart(r);
+    } else if (keyframe_seek(r, target, store, pending, pending_idx) == Reached::End) {
+      return Reached::End;
+    }
+  }
+  return decode_forward(r, target, store, std::move(pending), pending_idx);
+}
+
+}  // namespace vr::mp4

@@ -1,0 +1,59 @@
+// Positioning of the lazy MP4 reader: bringing frame `t` into the reader's
+// current frame from wherever the decoder stands, through the frame cache,
+// decoding on, or a keyframe seek located by the stream's timeline (the rules
+// are drawn at the top of mp4_positioning.cpp). Also the steps construction
+// and frame access share with it: rewinding to the start, taking one frame,
+// converting a frame into the current one, looking up the cache.
+//
+// All of it runs under the reader's lock, with the GIL; PyAV errors propagate
+// unchanged (as PyErrorSet), with the decoder's position marked lost where a
+// decode failed.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "mp4_reader_state.hpp"
+#include "py.hpp"
+
+namespace vr::mp4 {
+
+enum class Reached { Frame, End };
+
+// `container.seek(0)`.
+void seek_to_zero(PyObject* container);
+
+// After the container has sought: the reader's decoder yields from the new
+// position (its pending frames are stale). A decoder of another kind or over
+// another container is replaced. Returns the decoder (borrowed from the
+// reader's attributes).
+PyObject* rewind_decoder(Reader& r, PyObject* container, bool after_keyframe_seek = false);
+
+// A frame's timestamp, or nothing when it has none (or none that fits).
+std::optional<std::int64_t> frame_pts(PyObject* frame);
+
+// The cached frame `index`, or an empty Ref.
+Ref cache_lookup(Reader& r, long long index);
+
+// Rewinds the decoder to the start (seek(0), the decoder before frame 0,
+// _current_frame_idx -1, _at_end cleared) and returns it (borrowed). The
+// buffered frame is left as it is.
+PyObject* rewind_to_start(Reader& r);
+// Rewinds to the start with nothing buffered.
+void restart(Reader& r);
+
+// Converts `frame` to BGR and makes it the current frame `index`, storing it
+// in the cache when `store` is set.
+void make_current(Reader& r, PyObject* frame, long long index, bool store);
+
+// Takes one frame from the decoder standing at `d` (advancing `d`); empty at
+// the end.
+Ref advance_one(Reader& r, PyObject* decoder, long long& d);
+
+// Makes frame `target` current (converted, in `_current_frame`). `store`
+// fills the cache with every frame passed; `buffered` says whether a frame is
+// buffered (without one, a target above 0 is reached by a keyframe seek rather
+// than by decoding from the start).
+Reached decode_to(Reader& r, long long target, bool store, bool buffered);
+
+}  // namespace vr::mp4

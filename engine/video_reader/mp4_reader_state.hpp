@@ -1,0 +1,131 @@
+// The state of one lazy MP4 reader as its units share it: the instance
+// dictionary that holds the Python-visible attributes (`Reader`), the native
+// part kept in a capsule there (the timeline and the cache's byte count), and
+// the guard that holds the reader's lock for a scope.
+//
+// Everything here requires the GIL; the lock serialises frame access between
+// threads (waiting for it releases the GIL).
+#pragma once
+
+#include <optional>
+#include <utility>
+
+#include "kernels/frame_timeline.hpp"
+#include "py.hpp"
+
+namespace vr::mp4 {
+// The cache budget: the cache is granted only when every frame fits.
+inline constexpr long long kMaxCacheBytes = 1LL << 30;
+
+inline constexpr const char* kClosedMessage = "I/O operation on closed MP4VideoReader";
+inline constexpr const char* kNativeStateName = "vorantis.engine.video_reader.MP4VideoReader.state";
+
+// What a reader keeps besides its Python-visible attributes: the stream's
+// timeline (collected once) and the bytes held by the frame cache.
+struct NativeState {
+  FrameTimeline timeline;
+  long long cache_bytes = 0;
+};
+
+
+[[noreturn]] inline void raise_closed() { raise(PyExc_ValueError, kClosedMessage); }
+
+
+// Holds the reader's threading.Lock for a scope. Waiting happens inside the
+// lock's own `acquire`, which releases the GIL; the release runs on every path
+// out, with any pending exception kept.
+class LockGuard {
+ public:
+  explicit LockGuard(Ref lock) : lock_(std::move(lock)) { call_method(lock_.get(), "acquire"); }
+  // Takes over a lock that the caller has already acquired.
+  LockGuard(Ref lock, bool /*adopt*/) : lock_(std::move(lock)) {}
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+  // A thread unwound at interpreter exit leaves the lock held: nothing waits
+  // for it then (closing during destruction does not wait).
+  ~LockGuard() noexcept(false) {
+    if (!gil_held()) return;
+    SavedError pending;
+    PyObject* r = PyObject_CallMethodNoArgs(lock_.get(), VR_STR("release"));
+    if (r)
+      Py_DECREF(r);
+    else
+      PyErr_WriteUnraisable(lock_.get());
+    pending.restore();
+  }
+
+ private:
+  Ref lock_;
+};
+
+// The state of one reader during a call: its attribute dictionary.
+class Reader {
+ public:
+  explicit Reader(PyObject* self) : self_(self), dict_(check(PyObject_GenericGetDict(self, nullptr))) {}
+
+  PyObject* self() const { return self_; }
+
+  // Borrowed, or nullptr when the attribute is not set.
+  PyObject* find(const char* name) const {
+    PyObject* v = PyDict_GetItemWithError(dict_.get(), VR_STR(name));
+    if (!v && PyErr_Occurred()) throw PyErrorSet{};
+    return v;
+  }
+  Ref get(const char* name) const {
+    PyObject* v = find(name);
+    if (!v) {
+      PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
+                   Py_TYPE(self_)->tp_name, name);
+      throw PyErrorSet{};
+    }
+    return Ref::borrow(v);
+  }
+  void set(const char* name, PyObject* v) { check_status(PyDict_SetItem(dict_.get(), VR_STR(name), v)); }
+  void set(const char* name, const Ref& v) { set(name, v.get()); }
+  void set_none(const char* name) { set(name, Py_None); }
+  long long get_ll(const char* name) const { return as_ll(get(name).get()); }
+  void set_ll(const char* name, long long v) { set(name, integer(v)); }
+  bool get_flag(const char* name) const { return truthy(get(name).get()); }
+  void set_flag(const char* name, bool v) { set(name, v ? Py_True : Py_False); }
+
+  // The open container; ValueError once the reader is closed.
+  Ref container() const {
+    PyObject* c = find("_container");
+    if (!c || c == Py_None) raise_closed();
+    return Ref::borrow(c);
+  }
+
+  // Where the decoder really stands: the index of the last frame it produced
+  // (-1: before frame 0), or nothing when that is unknown and the next access
+  // must reposition.
+  std::optional<long long> decoder_pos() const {
+    PyObject* v = find("_decoder_idx");
+    if (!v || v == Py_None) return std::nullopt;
+    return as_ll(v);
+  }
+  void set_decoder_pos(std::optional<long long> pos) {
+    if (pos)
+      set_ll("_decoder_idx", *pos);
+    else
+      set_none("_decoder_idx");
+  }
+  // Called while an exception is pending: the decoder's position is lost.
+  void lose_decoder_pos() {
+    SavedError pending;
+    if (PyDict_SetItem(dict_.get(), VR_STR("_decoder_idx"), Py_None) < 0) PyErr_Clear();
+    pending.restore();
+  }
+
+  NativeState& native() const {
+    Ref capsule = get("_native_state");
+    void* p = PyCapsule_GetPointer(capsule.get(), kNativeStateName);
+    if (!p) throw PyErrorSet{};
+    return *static_cast<NativeState*>(p);
+  }
+
+ private:
+  PyObject* self_;
+  Ref dict_;
+};
+
+}  // namespace vr::mp4
