@@ -1,8 +1,6 @@
 #include "callable.hpp"
 
-#include <exception>
 #include <memory>
-#include <new>
 #include <string>
 
 namespace vr {
@@ -171,18 +169,11 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
   PyObject* slots[kMaxParams];
   Ref varargs;
   if (!bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varargs)) return nullptr;
-  try {
-    return fn->data->impl(slots).release();
-  } catch (const PyErrorSet&) {
-    if (!PyErr_Occurred())
-      PyErr_SetString(PyExc_SystemError, "native call failed without setting an exception");
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  }
+  PyObject* result = nullptr;
+  if (translate_exceptions([&] { result = fn->data->impl(slots).release(); })) return result;
+  if (!PyErr_Occurred())
+    PyErr_SetString(PyExc_SystemError, "native call failed without setting an exception");
+  return nullptr;
 }
 
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {

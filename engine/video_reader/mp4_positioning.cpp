@@ -39,19 +39,6 @@ namespace vr::mp4 {
 
 namespace {
 
-// The keywords of a keyframe seek, made at first use and kept for the life
-// of the process.
-PyObject* kw_seek() {
-  static PyObject* const t = check(PyTuple_Pack(2, VR_STR("backward"), VR_STR("stream"))).release();
-  return t;
-}
-
-void seek_keyframe(PyObject* container, std::int64_t pts, PyObject* stream) {
-  Ref seek = attr(container, "seek");
-  Ref offset = integer(pts);
-  call_kw(seek.get(), {offset.get()}, kw_seek(), {Py_True, stream});
-}
-
 // The next frame of the reader's decoder; empty at the end of the video. A
 // decoding error loses the decoder (a generator that raised is finished).
 Ref next_frame(Reader& r, PyObject* decoder) {
@@ -109,7 +96,7 @@ FrameTimeline& ensure_timeline(Reader& r) {
   r.set_decoder_pos(std::nullopt);
   ns.timeline.reset();
   Ref stream = pyav::video_stream(c.get());
-  seek_to_zero(c.get());
+  pyav::seek_to_zero(c.get());
   Ref packets = call_method(c.get(), "demux", stream.get());
   Ref it = check(PyObject_GetIter(packets.get()));
   while (PyObject* raw = PyIter_Next(it.get())) {
@@ -141,7 +128,7 @@ FrameTimeline& ensure_timeline(Reader& r) {
   // A stream whose earliest frame is a keyframe has no such frames: probing
   // it would only cost a decode (a pipeline fill with frame threads).
   if (ns.timeline.usable() && ns.timeline.size() > 0 && !ns.timeline.is_keyframe(0)) {
-    seek_to_zero(c.get());
+    pyav::seek_to_zero(c.get());
     Ref probe = Ref::borrow(rewind_decoder(r, c.get()));
     PyObject* first = PyIter_Next(probe.get());
     if (first) {
@@ -193,7 +180,7 @@ Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, lon
   Ref stream = pyav::video_stream(c.get());
   for (int attempt = 0; attempt < 4 && k > 0; ++attempt) {
     r.set_decoder_pos(std::nullopt);
-    seek_keyframe(c.get(), tl.pts(k), stream.get());
+    pyav::seek_keyframe(c.get(), tl.pts(k), stream.get());
     Ref decoder = Ref::borrow(rewind_decoder(r, c.get(), true));
     r.set_ll("_current_frame_idx", -1);
     r.set_none("_current_frame");
@@ -242,11 +229,6 @@ bool skip_ahead_by_seek(Reader& r, long long d, long long target) {
 
 }  // namespace
 
-void seek_to_zero(PyObject* container) {
-  Ref zero = integer(0);
-  call_method(container, "seek", zero.get());
-}
-
 PyObject* rewind_decoder(Reader& r, PyObject* container, bool after_keyframe_seek) {
   PyObject* current = r.find("_decoder");
   if (!current || !is_frame_decoder_over(current, container)) {
@@ -286,7 +268,7 @@ Ref cache_lookup(Reader& r, long long index) {
 PyObject* rewind_to_start(Reader& r) {
   Ref c = r.container();
   r.set_decoder_pos(std::nullopt);
-  seek_to_zero(c.get());
+  pyav::seek_to_zero(c.get());
   PyObject* decoder = rewind_decoder(r, c.get());
   r.set_ll("_current_frame_idx", -1);
   r.set_flag("_at_end", false);

@@ -20,9 +20,6 @@ namespace vr::mp4 {
 
 enum class Reached { Frame, End };
 
-// `container.seek(0)`.
-void seek_to_zero(PyObject* container);
-
 // After the container has sought: the reader's decoder yields from the new
 // position (its pending frames are stale). A decoder of another kind or over
 // another container is replaced. Returns the decoder (borrowed from the

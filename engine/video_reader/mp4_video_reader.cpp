@@ -78,7 +78,7 @@ void start_reading(Reader& r, PyObject* container, PyObject* frame_count) {
     // Counting decodes every frame; their timestamps give the timeline for free.
     FrameTimeline& tl = r.native().timeline;
     tl.reset();
-    seek_to_zero(container);
+    pyav::seek_to_zero(container);
     Ref decoder = Ref::borrow(rewind_decoder(r, container));
     long long counted = 0;
     while (PyObject* raw = PyIter_Next(decoder.get())) {
@@ -98,7 +98,7 @@ void start_reading(Reader& r, PyObject* container, PyObject* frame_count) {
     r.set_ll("_frame_count", counted);
   }
 
-  seek_to_zero(container);
+  pyav::seek_to_zero(container);
   rewind_decoder(r, container);
   r.set_ll("_current_frame_idx", -1);
   r.set_none("_current_frame");

@@ -1,8 +1,5 @@
 #include "native_generator.hpp"
 
-#include <exception>
-#include <new>
-
 namespace vr {
 
 namespace {
@@ -66,7 +63,7 @@ void convert_stop_iteration() {
 PyObject* run(NativeGenerator* g, bool throwing) {
   g->executing = true;
   PyObject* result = nullptr;
-  try {
+  translate_exceptions([&] {
     if (g->state == GenState::Created) {
       if (throwing) throw PyErrorSet{};  // raised before the body starts
       g->state = GenState::Started;
@@ -76,13 +73,7 @@ PyObject* run(NativeGenerator* g, bool throwing) {
     } else {
       result = g->body->resume().release();
     }
-  } catch (const PyErrorSet&) {
-    result = nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
+  });
   g->executing = false;
   if (!result) {
     finish(g);

@@ -25,7 +25,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -204,6 +206,25 @@ class GilRelease {
  private:
   PyThreadState* state_;
 };
+
+// Runs `body` where Python calls into native code (a function call, a
+// generator step) and turns a C++ exception escaping it into a Python error:
+// PyErrorSet leaves the error that is already set, std::bad_alloc becomes
+// MemoryError, any other std::exception RuntimeError. Returns false when an
+// exception was caught. A forced unwind is no std::exception: it passes.
+template <typename Body>
+bool translate_exceptions(Body&& body) {
+  try {
+    body();
+    return true;
+  } catch (const PyErrorSet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return false;
+}
 
 // Saves the currently set exception and restores it on demand; used where
 // clean-up code must run while an exception propagates.

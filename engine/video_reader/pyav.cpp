@@ -4,9 +4,12 @@ namespace vr::pyav {
 
 namespace {
 
-// A tuple of keyword names, made at first use and kept for the life of the
+// Tuples of keyword names, made at first use and kept for the life of the
 // process.
 PyObject* keyword(const char* name) { return check(PyTuple_Pack(1, VR_STR(name))).release(); }
+PyObject* keywords(const char* a, const char* b) {
+  return check(PyTuple_Pack(2, VR_STR(a), VR_STR(b))).release();
+}
 
 }  // namespace
 
@@ -36,10 +39,22 @@ Ref first_video_stream(PyObject* container) {
   return stream;
 }
 
-Ref decode_from_start(PyObject* container) {
-  static PyObject* const kw_video = keyword("video");
+void seek_to_zero(PyObject* container) {
   Ref zero = integer(0);
   call_method(container, "seek", zero.get());
+}
+
+void seek_keyframe(PyObject* container, long long pts, PyObject* stream) {
+  static PyObject* const kw_seek = keywords("backward", "stream");
+  Ref seek = attr(container, "seek");
+  Ref offset = integer(pts);
+  call_kw(seek.get(), {offset.get()}, kw_seek, {Py_True, stream});
+}
+
+Ref decode_from_start(PyObject* container) {
+  static PyObject* const kw_video = keyword("video");
+  seek_to_zero(container);
+  Ref zero = integer(0);
   Ref decode = attr(container, "decode");
   Ref frames = call_kw(decode.get(), {}, kw_video, {zero.get()});
   return check(PyObject_GetIter(frames.get()));

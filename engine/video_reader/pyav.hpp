@@ -1,7 +1,7 @@
 // What the readers ask of PyAV, each written once: opening a container over a
 // path or over bytes in memory, taking the first video stream (as it is, or set
-// up for decoding), decoding it from the start, and converting a frame to a
-// BGR array.
+// up for decoding), seeking, decoding it from the start, and converting a
+// frame to a BGR array.
 //
 // Plain calls on the objects given (the `av` module is imported by the
 // caller, at each construction, so that a patched `av` is seen). Owns only
@@ -22,6 +22,11 @@ Ref video_stream(PyObject* container);
 // `stream = container.streams.video[0]; stream.thread_type = "AUTO"`: the
 // stream set up for decoding.
 Ref first_video_stream(PyObject* container);
+// `container.seek(0)`.
+void seek_to_zero(PyObject* container);
+// `container.seek(pts, backward=True, stream=stream)`: to the keyframe at or
+// before `pts` of `stream`.
+void seek_keyframe(PyObject* container, long long pts, PyObject* stream);
 // `container.seek(0)`, then an iterator over `container.decode(video=0)`.
 Ref decode_from_start(PyObject* container);
 // `frame.to_ndarray(format="bgr24")`: a new array the caller owns.
