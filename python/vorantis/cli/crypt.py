@@ -108,13 +108,8 @@ def _label(path: str, stdio: str) -> str:
 def cmd_encrypt(args: argparse.Namespace) -> int:
     key = key_bytes(args.key)
     total = _check_in_out(args.input, args.output)
-    bar = Progress("encrypt", total, args.progress)
-    try:
+    with Progress("encrypt", total, args.progress) as bar:
         _xor_stream(args.input, args.output, key, bar)
-    except BaseException:
-        bar.abandon()
-        raise
-    bar.finish()
     status(f"encrypted {_label(args.input, 'standard input')} -> {_label(args.output, 'standard output')}")
     return 0
 
@@ -139,28 +134,21 @@ def _run_watching(work: Callable[[], None], watch: str, bar: Progress) -> None:
         with contextlib.suppress(OSError):
             bar.update(os.path.getsize(watch))
     if failure:
-        bar.abandon()
         raise failure[0]
-    bar.finish()
 
 
 def cmd_decrypt(args: argparse.Namespace) -> int:
     key = key_bytes(args.key)
     total = _check_in_out(args.input, args.output)
-    bar = Progress("decrypt", total, args.progress)
-    if STDIO in (args.input, args.output):
-        try:
+    with Progress("decrypt", total, args.progress) as bar:
+        if STDIO in (args.input, args.output):
             head = _xor_stream(args.input, args.output, key, bar)
-        except BaseException:
-            bar.abandon()
-            raise
-        bar.finish()
-    else:
-        with refusing(args.input):
-            _run_watching(lambda: vr._streaming_xor_decrypt_file(args.input, args.output, key),
-                          args.output, bar)
-        with refusing(args.output), open(args.output, "rb") as f:
-            head = f.read(SNIFF_BYTES)
+        else:
+            with refusing(args.input):
+                _run_watching(lambda: vr._streaming_xor_decrypt_file(args.input, args.output, key),
+                              args.output, bar)
+            with refusing(args.output), open(args.output, "rb") as f:
+                head = f.read(SNIFF_BYTES)
     output = _label(args.output, "standard output")
     if head and media_kind(head) is None and (args.input == STDIO or vr.is_encrypted_file(args.input)):
         print(f"{PROG}: warning: {output}: the decrypted bytes are not a recognisable video "

@@ -28,8 +28,7 @@ def cmd_frames(args: argparse.Namespace) -> int:
                           f"step {args.step} over {plural(count, 'frame')})")
         output_directory(args.output)
         digits = max(6, len(str(max(count - 1, 0))))
-        bar = Progress("frames", len(indices), args.progress, unit="frame")
-        try:
+        with Progress("frames", len(indices), args.progress, unit="frame") as bar:
             for n, index in enumerate(indices, 1):
                 with source.refusing():
                     try:
@@ -41,10 +40,6 @@ def cmd_frames(args: argparse.Namespace) -> int:
                 with refusing(target), open(target, "wb") as f:
                     f.write(encode_png(np.ascontiguousarray(frame[:, :, ::-1])))
                 bar.update(n)
-        except BaseException:
-            bar.abandon()
-            raise
-        bar.finish()
     status(f"wrote {plural(len(indices), 'frame')} of {args.source} to {args.output}")
     return 0
 
