@@ -28,10 +28,15 @@ def status(text: str) -> None:
     print(text, file=sys.stderr)
 
 
-def output_directory(path: str) -> None:
-    """Creates the directory that `-o` names; an existing file there is refused."""
+def check_output_directory(path: str) -> None:
+    """Refuses an existing file where the directory that `-o` names is to be."""
     if os.path.exists(path) and not os.path.isdir(path):
         raise Refused(path, "not a directory")
+
+
+def output_directory(path: str) -> None:
+    """Creates the directory that `-o` names; an existing file there is refused."""
+    check_output_directory(path)
     with refusing(path):
         os.makedirs(path, exist_ok=True)
 

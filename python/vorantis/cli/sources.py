@@ -41,12 +41,17 @@ def read_stdin() -> bytes:
     return data
 
 
-def file_size(path: str) -> int:
-    """The size of a file that is to be read; an empty file or a directory is refused."""
+def input_size(path: str) -> int:
+    """The size of a file that is to be read; a directory is refused."""
     with refusing(path):
-        size = os.path.getsize(path)
         if os.path.isdir(path):
             raise Refused(path, "is a directory")
+        return os.path.getsize(path)
+
+
+def file_size(path: str) -> int:
+    """The size of a file that is to be read; an empty file or a directory is refused."""
+    size = input_size(path)
     if size == 0:
         raise Refused(path, "empty file")
     return size
