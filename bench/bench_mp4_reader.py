@@ -217,16 +217,11 @@ def encode_textured(path: Path, n: int, width: int, height: int, gop: int) -> No
     """The index pattern of tests/media.py over moving noise: costs a real decoder
     about as much as camera footage does, unlike the flat test pattern."""
     noise = np.random.default_rng(1).integers(0, 128, (height, width, 3), dtype=np.uint8)
-    pattern = media.frame_image
 
     def textured(i, w, h):
-        return np.maximum(pattern(i, w, h), np.roll(noise, 3 * i, axis=1))
+        return np.maximum(media.frame_image(i, w, h), np.roll(noise, 3 * i, axis=1))
 
-    media.frame_image = textured
-    try:
-        media.encode_h264(str(path), n, width=width, height=height, gop=gop)
-    finally:
-        media.frame_image = pattern
+    media.encode_h264(str(path), n, width=width, height=height, gop=gop, picture=textured)
 
 
 def memory_loop(path: Path, cycles: int) -> dict[str, tuple[float, float, float]]:
