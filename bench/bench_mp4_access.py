@@ -27,17 +27,15 @@ from __future__ import annotations
 
 import argparse
 import bisect
-import os
 import random
 import statistics
-import sys
 import tempfile
 from pathlib import Path
 
 import av
 
 import media
-from timing import interleaved
+from timing import interleaved, pin_malloc_thresholds
 from bench_mp4_reader import encode_textured
 from vorantis.engine.video_reader import MP4VideoReader
 
@@ -145,10 +143,7 @@ def main() -> None:
     parser.add_argument("--flat", action="store_true",
                         help="the flat index pattern of the tests instead of textured frames")
     args = parser.parse_args()
-    if "MALLOC_MMAP_THRESHOLD_" not in os.environ:
-        env = dict(os.environ, MALLOC_MMAP_THRESHOLD_=str(64 << 20),
-                   MALLOC_TRIM_THRESHOLD_=str(4 << 30))
-        os.execve(sys.executable, [sys.executable, *sys.argv], env)
+    pin_malloc_thresholds()
     repeats = 3 if args.quick else 7
     print(f"PyAV {av.__version__}, decord {getattr(decord, '__version__', 'absent')}, "
           f"OpenCV {getattr(cv2, '__version__', 'absent')}, "

@@ -31,7 +31,7 @@ import av
 import numpy as np
 
 import media
-from timing import side_by_side
+from timing import pin_malloc_thresholds, side_by_side
 from vorantis.engine.video_reader import MP4VideoReader
 
 N_FRAMES = 300
@@ -293,10 +293,8 @@ def main() -> None:
         print_memory(memory_loop(Path(args.memory_only), cycles), cycles,
                      f"MALLOC_ARENA_MAX={os.environ.get('MALLOC_ARENA_MAX')}")
         return
-    if not args.default_malloc and "MALLOC_MMAP_THRESHOLD_" not in os.environ:
-        env = dict(os.environ, MALLOC_MMAP_THRESHOLD_=str(64 << 20),
-                   MALLOC_TRIM_THRESHOLD_=str(4 << 30))
-        os.execve(sys.executable, [sys.executable, *sys.argv], env)
+    if not args.default_malloc:
+        pin_malloc_thresholds()
     repeats = 3 if args.quick else 7
     print(f"PyAV {av.__version__}, FFmpeg libavcodec {av.library_versions['libavcodec']}, "
           f"malloc thresholds {os.environ.get('MALLOC_MMAP_THRESHOLD_', 'default')}")
