@@ -36,7 +36,7 @@ import av
 
 import media
 from timing import interleaved, pin_malloc_thresholds
-from bench_mp4_reader import encode_textured
+from bench_mp4_reader import encode_textured, ours_random
 from vorantis.engine.video_reader import MP4VideoReader
 
 try:
@@ -65,13 +65,6 @@ def patterns(n: int) -> dict[str, list[int]]:
 
 
 # --- contenders: each opens, reads `targets` in order, closes ---------------
-
-def ours(path: str, n: int, targets: list[int]) -> None:
-    reader = MP4VideoReader(path, frame_count=n)
-    for i in targets:
-        reader.get(i)
-    reader.close()
-
 
 def ours_next(path: str, n: int, targets: list[int]) -> None:
     reader = MP4VideoReader(path, frame_count=n)
@@ -122,7 +115,7 @@ def pyav_loop(thread_type: str):
 
 
 def contenders() -> dict[str, object]:
-    found = {"ours: get": ours, "ours: get_next": ours_next}
+    found = {"ours: get": ours_random, "ours: get_next": ours_next}
     if decord is not None:
         found["decord"] = decord_reader
     if cv2 is not None:
