@@ -36,4 +36,4 @@ def encode_png(rgb: np.ndarray, level: int = ZLIB_LEVEL) -> bytes:
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
     # zlib reads the array's buffer directly: no bytes copy of the frame.
     return (SIGNATURE + _chunk(b"IHDR", header)
-            + _chunk(b"IDAT", zlib.compress(rows, level)) + _chunk(b"IEND", b""))
+            + _chunk(b"IDAT", zlib.compress(rows.data, level)) + _chunk(b"IEND", b""))
