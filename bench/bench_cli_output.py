@@ -22,7 +22,7 @@ import numpy as np
 
 from timing import median_time
 from vorantis._samples import h264_bytes
-from vorantis.cli.png import encode_png
+from vorantis.cli.png import SIGNATURE, _chunk, encode_png
 
 
 def no_filter_png(rgb: np.ndarray, level: int = 6) -> bytes:
@@ -31,12 +31,8 @@ def no_filter_png(rgb: np.ndarray, level: int = 6) -> bytes:
     rows = np.empty((h, 1 + w * 3), np.uint8)
     rows[:, 0] = 0
     rows[:, 1:] = rgb.reshape(h, w * 3)
-
-    def chunk(tag: bytes, data: bytes) -> bytes:
-        return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data))
-
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(rows.tobytes(), level)) + chunk(b"IEND", b""))
+    return (SIGNATURE + _chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
+            + _chunk(b"IDAT", zlib.compress(rows.tobytes(), level)) + _chunk(b"IEND", b""))
 
 
 def pillow_png(rgb: np.ndarray) -> bytes:

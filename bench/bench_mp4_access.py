@@ -27,18 +27,16 @@ from __future__ import annotations
 
 import argparse
 import bisect
-import os
 import random
 import statistics
-import sys
 import tempfile
 from pathlib import Path
 
 import av
 
 import media
-from timing import interleaved
-from bench_mp4_reader import encode_textured
+from timing import interleaved, pin_malloc_thresholds
+from bench_mp4_reader import encode_textured, ours_random
 from vorantis.engine.video_reader import MP4VideoReader
 
 try:
@@ -67,13 +65,6 @@ def patterns(n: int) -> dict[str, list[int]]:
 
 
 # --- contenders: each opens, reads `targets` in order, closes ---------------
-
-def ours(path: str, n: int, targets: list[int]) -> None:
-    reader = MP4VideoReader(path, frame_count=n)
-    for i in targets:
-        reader.get(i)
-    reader.close()
-
 
 def ours_next(path: str, n: int, targets: list[int]) -> None:
     reader = MP4VideoReader(path, frame_count=n)
@@ -124,7 +115,7 @@ def pyav_loop(thread_type: str):
 
 
 def contenders() -> dict[str, object]:
-    found = {"ours: get": ours, "ours: get_next": ours_next}
+    found = {"ours: get": ours_random, "ours: get_next": ours_next}
     if decord is not None:
         found["decord"] = decord_reader
     if cv2 is not None:
@@ -145,10 +136,7 @@ def main() -> None:
     parser.add_argument("--flat", action="store_true",
                         help="the flat index pattern of the tests instead of textured frames")
     args = parser.parse_args()
-    if "MALLOC_MMAP_THRESHOLD_" not in os.environ:
-        env = dict(os.environ, MALLOC_MMAP_THRESHOLD_=str(64 << 20),
-                   MALLOC_TRIM_THRESHOLD_=str(4 << 30))
-        os.execve(sys.executable, [sys.executable, *sys.argv], env)
+    pin_malloc_thresholds()
     repeats = 3 if args.quick else 7
     print(f"PyAV {av.__version__}, decord {getattr(decord, '__version__', 'absent')}, "
           f"OpenCV {getattr(cv2, '__version__', 'absent')}, "

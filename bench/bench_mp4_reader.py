@@ -31,7 +31,7 @@ import av
 import numpy as np
 
 import media
-from timing import side_by_side
+from timing import pin_malloc_thresholds, side_by_side
 from vorantis.engine.video_reader import MP4VideoReader
 
 N_FRAMES = 300
@@ -217,16 +217,11 @@ def encode_textured(path: Path, n: int, width: int, height: int, gop: int) -> No
     """The index pattern of tests/media.py over moving noise: costs a real decoder
     about as much as camera footage does, unlike the flat test pattern."""
     noise = np.random.default_rng(1).integers(0, 128, (height, width, 3), dtype=np.uint8)
-    pattern = media.frame_image
 
     def textured(i, w, h):
-        return np.maximum(pattern(i, w, h), np.roll(noise, 3 * i, axis=1))
+        return np.maximum(media.frame_image(i, w, h), np.roll(noise, 3 * i, axis=1))
 
-    media.frame_image = textured
-    try:
-        media.encode_h264(str(path), n, width=width, height=height, gop=gop)
-    finally:
-        media.frame_image = pattern
+    media.encode_h264(str(path), n, width=width, height=height, gop=gop, picture=textured)
 
 
 def memory_loop(path: Path, cycles: int) -> dict[str, tuple[float, float, float]]:
@@ -298,10 +293,8 @@ def main() -> None:
         print_memory(memory_loop(Path(args.memory_only), cycles), cycles,
                      f"MALLOC_ARENA_MAX={os.environ.get('MALLOC_ARENA_MAX')}")
         return
-    if not args.default_malloc and "MALLOC_MMAP_THRESHOLD_" not in os.environ:
-        env = dict(os.environ, MALLOC_MMAP_THRESHOLD_=str(64 << 20),
-                   MALLOC_TRIM_THRESHOLD_=str(4 << 30))
-        os.execve(sys.executable, [sys.executable, *sys.argv], env)
+    if not args.default_malloc:
+        pin_malloc_thresholds()
     repeats = 3 if args.quick else 7
     print(f"PyAV {av.__version__}, FFmpeg libavcodec {av.library_versions['libavcodec']}, "
           f"malloc thresholds {os.environ.get('MALLOC_MMAP_THRESHOLD_', 'default')}")

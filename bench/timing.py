@@ -7,6 +7,7 @@ and ratios are medians of per-round ratios.
 
 from __future__ import annotations
 
+import os
 import random
 import resource
 import statistics
@@ -111,3 +112,12 @@ def child_peak_rss_kib(code: str, *args: str) -> int:
     out = subprocess.run([sys.executable, "-c", code + PRINT_PEAK_RSS, *args], check=True,
                          capture_output=True, text=True)
     return int(out.stdout.strip().splitlines()[-1])
+
+
+def pin_malloc_thresholds() -> None:
+    """Re-runs this script (once) with glibc's mmap and trim thresholds pinned, so that
+    freeing multi-MiB frames does not turn into page faults that reorder the figures."""
+    if "MALLOC_MMAP_THRESHOLD_" not in os.environ:
+        env = dict(os.environ, MALLOC_MMAP_THRESHOLD_=str(64 << 20),
+                   MALLOC_TRIM_THRESHOLD_=str(4 << 30))
+        os.execve(sys.executable, [sys.executable, *sys.argv], env)

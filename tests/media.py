@@ -1,8 +1,8 @@
 """Generated test media over the package's sample generator (vorantis._samples).
 
 Frames carry their own index (see that module); `frame_index` reads it back.
-`encode_h264` paints with this module's `frame_image`, looked up at each call,
-so that a caller may swap the picture.
+`encode_h264` and `h264_bytes` paint `frame_image`, the plain index pattern,
+unless given another `picture`.
 """
 
 from __future__ import annotations
@@ -12,22 +12,8 @@ from pathlib import Path
 
 import numpy as np
 
-from vorantis import _samples
-from vorantis._samples import BLOCK, frame_index  # noqa: F401  (re-exported)
-
-frame_image = _samples.index_picture
-
-
-def encode_h264(target, n_frames: int, **kwargs) -> None:
-    """Writes an H.264 video of `n_frames` index frames to a path or file object."""
-    kwargs.setdefault("picture", lambda i, w, h: frame_image(i, w, h))
-    _samples.encode_h264(target, n_frames, **kwargs)
-
-
-def h264_bytes(n_frames: int, **kwargs) -> bytes:
-    buf = io.BytesIO()
-    encode_h264(buf, n_frames, **kwargs)
-    return buf.getvalue()
+from vorantis._samples import (BLOCK, encode_h264, frame_index, h264_bytes,  # noqa: F401  (re-exported)
+                               index_picture as frame_image)
 
 
 def pyav_frames(source) -> list[np.ndarray]:

@@ -28,10 +28,15 @@ def status(text: str) -> None:
     print(text, file=sys.stderr)
 
 
-def output_directory(path: str) -> None:
-    """Creates the directory that `-o` names; an existing file there is refused."""
+def check_output_directory(path: str) -> None:
+    """Refuses an existing file where the directory that `-o` names is to be."""
     if os.path.exists(path) and not os.path.isdir(path):
         raise Refused(path, "not a directory")
+
+
+def output_directory(path: str) -> None:
+    """Creates the directory that `-o` names; an existing file there is refused."""
+    check_output_directory(path)
     with refusing(path):
         os.makedirs(path, exist_ok=True)
 
@@ -195,24 +200,19 @@ def cmd_extract(args: argparse.Namespace) -> int:
     output_directory(args.output)
     out_real = os.path.realpath(args.output)
     total = sum(p[3] for p in plan)
-    bar = Progress("extract", total, args.progress)
     done = 0
-    try:
-        with refusing(args.container), open(args.container, "rb") as src:
-            for name, parts, offset, size in plan:
-                target = os.path.join(args.output, *parts)
-                with refusing(target):
-                    os.makedirs(os.path.dirname(target), exist_ok=True)
-                    if not _inside(os.path.realpath(target), out_real):
-                        raise Refused(args.container, f"refusing to extract {printable(name)!r}: "
-                                      "it would be written outside the output directory (through a link)")
-                    src.seek(offset)
-                    with open(target, "wb") as dst:
-                        done = _copy(src, dst, size, name, args.container, bar, done)
-    except BaseException:
-        bar.abandon()
-        raise
-    bar.finish()
+    with Progress("extract", total, args.progress) as bar, \
+            refusing(args.container), open(args.container, "rb") as src:
+        for name, parts, offset, size in plan:
+            target = os.path.join(args.output, *parts)
+            with refusing(target):
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                if not _inside(os.path.realpath(target), out_real):
+                    raise Refused(args.container, f"refusing to extract {printable(name)!r}: "
+                                  "it would be written outside the output directory (through a link)")
+                src.seek(offset)
+                with open(target, "wb") as dst:
+                    done = _copy(src, dst, size, name, args.container, bar, done)
     for name, _, _, size in plan:
         status(f"  {size:>12}  {printable(name)}")
     status(f"extracted {plural(len(plan), 'file')} ({total} bytes) into {args.output}")

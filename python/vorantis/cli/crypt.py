@@ -14,7 +14,7 @@ from vorantis.engine import video_reader as vr
 from .containers import COPY_CHUNK, status
 from .errors import PROG, Refused, refusing
 from .progress import Progress
-from .sources import STDIO, key_bytes
+from .sources import STDIO, input_size, is_container_head, key_bytes
 
 # Enough of a file's start to recognise its format (an MPEG transport stream shows its
 # sync byte at 0 and 188).
@@ -24,7 +24,7 @@ _ISO_BOXES = (b"ftyp", b"moov", b"mdat", b"free", b"skip", b"wide", b"pnot", b"s
 
 def media_kind(head: bytes) -> Optional[str]:
     """The kind of media or container file that starts with `head`, or None."""
-    if head[:4] in (vr.IMX_MAGIC, vr._OLD_IMX_V1_MAGIC):
+    if is_container_head(head):
         return "IMX container"
     if head[4:8] in _ISO_BOXES:
         return "MP4/QuickTime"
@@ -49,16 +49,9 @@ def media_kind(head: bytes) -> Optional[str]:
     return None
 
 
-def _size(path: str) -> int:
-    with refusing(path):
-        if os.path.isdir(path):
-            raise Refused(path, "is a directory")
-        return os.path.getsize(path)
-
-
 def _check_in_out(src: str, dst: str) -> int:
     """The input's size (0 for standard input); input and output must differ."""
-    size = 0 if src == STDIO else _size(src)
+    size = 0 if src == STDIO else input_size(src)
     if dst != STDIO and os.path.isdir(dst):
         raise Refused(dst, "is a directory")
     if src != STDIO and dst != STDIO and os.path.exists(dst):
@@ -108,13 +101,8 @@ def _label(path: str, stdio: str) -> str:
 def cmd_encrypt(args: argparse.Namespace) -> int:
     key = key_bytes(args.key)
     total = _check_in_out(args.input, args.output)
-    bar = Progress("encrypt", total, args.progress)
-    try:
+    with Progress("encrypt", total, args.progress) as bar:
         _xor_stream(args.input, args.output, key, bar)
-    except BaseException:
-        bar.abandon()
-        raise
-    bar.finish()
     status(f"encrypted {_label(args.input, 'standard input')} -> {_label(args.output, 'standard output')}")
     return 0
 
@@ -139,28 +127,21 @@ def _run_watching(work: Callable[[], None], watch: str, bar: Progress) -> None:
         with contextlib.suppress(OSError):
             bar.update(os.path.getsize(watch))
     if failure:
-        bar.abandon()
         raise failure[0]
-    bar.finish()
 
 
 def cmd_decrypt(args: argparse.Namespace) -> int:
     key = key_bytes(args.key)
     total = _check_in_out(args.input, args.output)
-    bar = Progress("decrypt", total, args.progress)
-    if STDIO in (args.input, args.output):
-        try:
+    with Progress("decrypt", total, args.progress) as bar:
+        if STDIO in (args.input, args.output):
             head = _xor_stream(args.input, args.output, key, bar)
-        except BaseException:
-            bar.abandon()
-            raise
-        bar.finish()
-    else:
-        with refusing(args.input):
-            _run_watching(lambda: vr._streaming_xor_decrypt_file(args.input, args.output, key),
-                          args.output, bar)
-        with refusing(args.output), open(args.output, "rb") as f:
-            head = f.read(SNIFF_BYTES)
+        else:
+            with refusing(args.input):
+                _run_watching(lambda: vr._streaming_xor_decrypt_file(args.input, args.output, key),
+                              args.output, bar)
+            with refusing(args.output), open(args.output, "rb") as f:
+                head = f.read(SNIFF_BYTES)
     output = _label(args.output, "standard output")
     if head and media_kind(head) is None and (args.input == STDIO or vr.is_encrypted_file(args.input)):
         print(f"{PROG}: warning: {output}: the decrypted bytes are not a recognisable video "

@@ -57,10 +57,14 @@ def plural(n: int, noun: str, nouns: Optional[str] = None) -> str:
     return f"{n} {noun}" if n == 1 else f"{n} {nouns or noun + 's'}"
 
 
+def _library(exc: BaseException) -> str:
+    """The top-level package that defines the exception's type ("av", "h5py", "builtins")."""
+    return type(exc).__module__.split(".")[0]
+
+
 def _is_av_invalid_data(exc: BaseException) -> bool:
-    av_error = type(exc).__module__.split(".")[0] == "av"
-    return av_error and (type(exc).__name__ == "InvalidDataError"
-                         or "Invalid data found" in str(exc))
+    return _library(exc) == "av" and (type(exc).__name__ == "InvalidDataError"
+                                      or "Invalid data found" in str(exc))
 
 
 def reason(exc: BaseException) -> str:
@@ -85,10 +89,6 @@ def reason(exc: BaseException) -> str:
     return one_line(str(exc)) or type(exc).__name__
 
 
-def _from_av(exc: BaseException) -> bool:
-    return type(exc).__module__.split(".")[0] == "av"
-
-
 @contextlib.contextmanager
 def refusing(path: object, hint: Optional[str] = None, video: bool = False) -> Iterator[None]:
     """Turns the failures that an unusable input causes into `Refused` naming `path`.
@@ -101,11 +101,12 @@ def refusing(path: object, hint: Optional[str] = None, video: bool = False) -> I
     except (Refused, BrokenPipeError):
         raise
     except Exception as exc:
-        if not isinstance(exc, REFUSABLE) and type(exc).__module__.split(".")[0] not in ("av", "h5py"):
+        library = _library(exc)
+        if not isinstance(exc, REFUSABLE) and library not in ("av", "h5py"):
             raise
-        where = getattr(exc, "filename", None) if isinstance(exc, OSError) and not _from_av(exc) else None
+        where = getattr(exc, "filename", None) if isinstance(exc, OSError) and library != "av" else None
         text = reason(exc)
-        if video and _from_av(exc) and text != UNDECODABLE:
+        if video and library == "av" and text != UNDECODABLE:
             text = f"{UNDECODABLE}: {text}"
         if hint and text.startswith(UNDECODABLE):
             text = f"{text} ({hint})"

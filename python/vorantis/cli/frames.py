@@ -7,7 +7,7 @@ import os
 
 import numpy as np
 
-from .containers import output_directory, status
+from .containers import check_output_directory, output_directory, status
 from .errors import Refused, UsageError, plural, refusing
 from .png import encode_png
 from .progress import Progress
@@ -17,8 +17,7 @@ from .sources import Source
 def cmd_frames(args: argparse.Namespace) -> int:
     if args.step == 0:
         raise UsageError("--step must not be 0")
-    if os.path.exists(args.output) and not os.path.isdir(args.output):
-        raise Refused(args.output, "not a directory")
+    check_output_directory(args.output)  # before any decoding
     source = Source(args.source, args.key)
     with source.reader(cache_frames=args.step < 0) as reader:
         count = reader.size()
@@ -28,8 +27,7 @@ def cmd_frames(args: argparse.Namespace) -> int:
                           f"step {args.step} over {plural(count, 'frame')})")
         output_directory(args.output)
         digits = max(6, len(str(max(count - 1, 0))))
-        bar = Progress("frames", len(indices), args.progress, unit="frame")
-        try:
+        with Progress("frames", len(indices), args.progress, unit="frame") as bar:
             for n, index in enumerate(indices, 1):
                 with source.refusing():
                     try:
@@ -41,10 +39,6 @@ def cmd_frames(args: argparse.Namespace) -> int:
                 with refusing(target), open(target, "wb") as f:
                     f.write(encode_png(np.ascontiguousarray(frame[:, :, ::-1])))
                 bar.update(n)
-        except BaseException:
-            bar.abandon()
-            raise
-        bar.finish()
     status(f"wrote {plural(len(indices), 'frame')} of {args.source} to {args.output}")
     return 0
 

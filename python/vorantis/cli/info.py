@@ -7,7 +7,7 @@ import json
 import struct
 import sys
 from fractions import Fraction
-from typing import Optional
+from typing import Callable, Optional
 
 from .errors import Refused, plural, printable, refusing
 from .sources import (STDIO, Model, Source, file_size, format_rate, is_container_head,
@@ -128,24 +128,24 @@ def cmd_info(args: argparse.Namespace) -> int:
     return _report_video(Source(path, args.key), args)
 
 
-def _report_container(model: Model, as_json: bool) -> int:
-    d = describe_container(model)
+def _report(d: dict, as_json: bool, show: Callable[[], None]) -> int:
+    """Prints `d` as one JSON object, or as text through `show`."""
     if as_json:
         json.dump(d, sys.stdout, indent=2)
         print()
     else:
-        _print_container(d, model.manifest)
+        show()
     return 0
+
+
+def _report_container(model: Model, as_json: bool) -> int:
+    d = describe_container(model)
+    return _report(d, as_json, lambda: _print_container(d, model.manifest))
 
 
 def _report_video(source: Source, args: argparse.Namespace) -> int:
     d = describe_video(source, args.decode)
-    if args.json:
-        json.dump(d, sys.stdout, indent=2)
-        print()
-    else:
-        _print_video(d)
-    return 0
+    return _report(d, args.json, lambda: _print_video(d))
 
 
 def register(sub, common) -> None:

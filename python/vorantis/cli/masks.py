@@ -18,13 +18,12 @@ def cmd_bbox(args: argparse.Namespace) -> int:
         raise UsageError("--width and --height must be positive")
     if args.padding < 0:
         raise UsageError("--padding must not be negative")
-    label = "<stdin>" if args.masks == STDIO else args.masks
     if args.masks == STDIO:
-        masks: object = io.BytesIO(read_stdin())
+        label, masks = "<stdin>", io.BytesIO(read_stdin())
     elif not os.path.isfile(args.masks):
         raise Refused(args.masks, "No such file or directory" if not os.path.exists(args.masks) else "not a file")
     else:
-        masks = args.masks
+        label, masks = args.masks, args.masks
     try:
         with refusing(label):
             x1, y1, x2, y2 = vr.compute_mask_bbox(masks, args.width, args.height, args.padding)

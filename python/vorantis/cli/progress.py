@@ -18,7 +18,8 @@ class Progress:
     """A bar for `total` units of work, or nothing at all when it is not wanted.
 
     `wanted` is the user's choice: True (always), False (never) or None (when standard
-    error is a terminal)."""
+    error is a terminal). As a context manager, the bar is completed when the block
+    ends normally and removed when it raises."""
 
     def __init__(self, label: str, total: int, wanted: Optional[bool], unit: str = "B"):
         auto = wanted is None
@@ -34,6 +35,15 @@ class Progress:
                              unit_divisor=1024 if scale else 1000, file=sys.stderr,
                              leave=True, dynamic_ncols=True,
                              delay=AUTO_DELAY if auto else 0)
+
+    def __enter__(self) -> "Progress":
+        return self
+
+    def __exit__(self, exc_type, exc, tb) -> None:
+        if exc_type is None:
+            self.finish()
+        else:
+            self.abandon()
 
     def update(self, done: int) -> None:
         """Moves the bar to `done` units of the total."""

@@ -41,12 +41,17 @@ def read_stdin() -> bytes:
     return data
 
 
-def file_size(path: str) -> int:
-    """The size of a file that is to be read; an empty file or a directory is refused."""
+def input_size(path: str) -> int:
+    """The size of a file that is to be read; a directory is refused."""
     with refusing(path):
-        size = os.path.getsize(path)
         if os.path.isdir(path):
             raise Refused(path, "is a directory")
+        return os.path.getsize(path)
+
+
+def file_size(path: str) -> int:
+    """The size of a file that is to be read; an empty file or a directory is refused."""
+    size = input_size(path)
     if size == 0:
         raise Refused(path, "empty file")
     return size
@@ -239,7 +244,7 @@ def _rotation(stream, frame) -> Optional[int]:
     return None if rotation is None else int(rotation) % 360
 
 
-def probe(source: Source, first_frame: bool = True) -> dict:
+def probe(source: Source) -> dict:
     """Facts about a video from PyAV's demuxer: codec, pixel format, frame rate, packets,
     keyframe positions; the first frame is decoded for the frame size and rotation."""
     import av
@@ -277,19 +282,17 @@ def probe(source: Source, first_frame: bool = True) -> dict:
                 if packet.is_keyframe:
                     keys.append(packets)
                 packets += 1
-                if first_frame and frame is None:
+                if frame is None:
                     frames = packet.decode()
                     frame = frames[0] if frames else None
-            if first_frame and frame is None:
-                for frame in ctx.decode(None):  # drain the decoder
-                    break
-            if first_frame:
-                if frame is None:
-                    raise Refused(source.spec, source._undecodable())
-                facts.update(width=frame.width, height=frame.height, rotation=_rotation(stream, frame))
-                if facts["pixel_format"] is None:
-                    facts["pixel_format"] = frame.format.name
-                    facts["bit_depth"] = _bit_depth(frame.format.name)
+            if frame is None:
+                frame = next(iter(ctx.decode(None)), None)  # drain the decoder
+            if frame is None:
+                raise Refused(source.spec, source._undecodable())
+            facts.update(width=frame.width, height=frame.height, rotation=_rotation(stream, frame))
+            if facts["pixel_format"] is None:
+                facts["pixel_format"] = frame.format.name
+                facts["bit_depth"] = _bit_depth(frame.format.name)
             facts.update(keyframes=keys, packets=packets)
             return facts
 
