@@ -249,6 +249,10 @@ decoded = vr.VideoReader(path)
 frames = vr.iter_video_frames(path)
 next(frames); next(frames)                           # yielded 0 and 1
 unused = vr.MP4VideoReader(path)                     # freed in the child, never used there
+unused.get(4)
+unused_decoded = vr.VideoReader(path)
+unused_frames = vr.iter_video_frames(path)
+next(unused_frames)
 
 ready, stop = threading.Event(), threading.Event()
 def other_thread():                                  # a reader in use on another thread
@@ -264,8 +268,9 @@ if pid == 0:
            "cached": h(cached.get(3)), "section": h(section.get(14)),
            "decoded": h(decoded.get(4)), "iterated": h(next(frames)),
            "new": [h(vr.MP4VideoReader(path).get(i)) for i in (1, 29)]}
-    del unused
+    del unused, unused_decoded, unused_frames
     section.close()
+    decoded.close()
     os.write(write, json.dumps(out).encode())
     os.close(write)
     raise SystemExit(0)                              # a full interpreter exit in the child
