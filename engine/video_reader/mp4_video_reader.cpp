@@ -124,7 +124,6 @@ Ref py_init(PyObject* const* argv) {
   r.set("_path", path);
   r.set("_lock", new_lock());
   r.set("_base_offset", base_offset);
-  r.set("_file_size", file_size);
   set_initial_state(r);
   process::track(self, detach_after_fork);
 
@@ -169,6 +168,7 @@ void init_from_bytes(PyObject* self, PyObject* mp4_data, PyObject* frame_count) 
   r.set("_lock", new_lock());
   r.set_ll("_base_offset", 0);
   set_initial_state(r);
+  r.native().from_bytes = true;
   process::track(self, detach_after_fork);
   r.set("_mp4_bytes", mp4_data);
   Ref container = pyav::open_bytes(av.get(), mp4_data);
@@ -220,13 +220,12 @@ void detach_after_fork(PyObject* self) {
     }
   }
   if (r.find("_decoder_idx")) r.set_none("_decoder_idx");
-  if (open) r.set_flag("_reopen_on_use", true);
+  if (open && r.find("_native_state")) r.native().reopen_on_use = true;
 }
 
 // Opens the source again after a fork, the decoder before frame 0.
 void reopen_if_detached(Reader& r) {
-  PyObject* pending = r.find("_reopen_on_use");
-  if (!pending || pending == Py_False) return;
+  if (!r.find("_native_state") || !r.native().reopen_on_use) return;
   Ref av = import("av");
   Ref data = r.get("_mp4_bytes");
   Ref container = data.get() != Py_None ? pyav::open_bytes(av.get(), data.get())
@@ -235,7 +234,7 @@ void reopen_if_detached(Reader& r) {
   r.set("_container", container);
   rewind_decoder(r, container.get());
   r.set_decoder_pos(-1);
-  r.set_flag("_reopen_on_use", false);
+  r.native().reopen_on_use = false;
 }
 
 void put(PyObject* dict, const char* key, PyObject* value) {
@@ -248,8 +247,12 @@ Ref py_getstate(PyObject* const* argv) {
   if (PyObject* lock = r.find("_lock")) guard.emplace(Ref::borrow(lock));
   Ref state = check(PyDict_New());
   PyObject* container = r.find("_container");
-  PyObject* pending = r.find("_reopen_on_use");
-  bool open = (container && container != Py_None) || (pending && pending != Py_False);
+  bool from_bytes = false, detached = false;
+  if (r.find("_native_state")) {
+    from_bytes = r.native().from_bytes;
+    detached = r.native().reopen_on_use;
+  }
+  bool open = (container && container != Py_None) || detached;
   put(state.get(), "path", r.get("_path").get());
   for (const char* name : {"frame_count", "width", "height", "cache_frames", "current_frame_idx",
                            "at_end"}) {
@@ -259,8 +262,8 @@ Ref py_getstate(PyObject* const* argv) {
   put(state.get(), "closed", open ? Py_False : Py_True);
   if (!open) return state;
   Ref data = r.get("_mp4_bytes");
-  if (!r.find("_file_size")) {
-    put(state.get(), "mp4_data", data.get());  // from_bytes
+  if (from_bytes) {
+    put(state.get(), "mp4_data", data.get());
   } else if (data.get() != Py_None) {
     put(state.get(), "base_offset", r.get("_base_offset").get());
     put(state.get(), "file_size", integer(PyObject_Length(data.get())).get());
@@ -456,7 +459,6 @@ void close_reader(PyObject* self, bool wait) {
     call_method(held.get(), "close");
     r.set_none("_container");
   }
-  if (r.find("_reopen_on_use")) r.set_flag("_reopen_on_use", false);
   r.set_none("_mp4_bytes");
   if (PyObject* cache = r.find("_frame_cache")) {
     Ref held = Ref::borrow(cache);
@@ -469,6 +471,7 @@ void close_reader(PyObject* self, bool wait) {
     NativeState& ns = r.native();
     ns.cache_bytes = 0;
     ns.timeline.reset();
+    ns.reopen_on_use = false;
   }
 }
 

@@ -47,7 +47,7 @@ Ref is_encrypted(PyObject* video_path) {
 // A VideoReader holds every frame as an array, so after a fork the child
 // needs none of its PyAV objects: the container is given up without being
 // touched (leaked, see process.hpp) and the reader reads on from its frames;
-// close() then has nothing to close.
+// close() then has nothing to close, and it reports (and pickles) as closed.
 //
 // Pickled, it travels as its source (path and key) and is decoded again where
 // it is unpickled; a closed reader comes back decoded and closed. Shipping the
@@ -68,7 +68,24 @@ void detach_reader_after_fork(PyObject* self) {
   if (container == Py_None) return;
   process::leak(container);
   check_status(PyDict_SetItem(dict, VR_STR("_container"), Py_None));
-  check_status(PyDict_SetItem(dict, VR_STR("_left_in_parent"), Py_True));
+}
+
+// The key each reader was made with, for its pickle, kept beside the
+// instance's own attributes (which are exactly the documented ones): a
+// weakref.WeakKeyDictionary made at first use and never freed.
+PyObject* g_keys = nullptr;
+
+void remember_key(PyObject* self, PyObject* key) {
+  if (!g_keys) {
+    Ref weakref = import("weakref");
+    Ref type = attr(weakref.get(), "WeakKeyDictionary");
+    g_keys = call(type.get()).release();
+  }
+  if (PyObject_SetItem(g_keys, self, key) < 0) {
+    // An unhashable subclass instance: it pickles with the default key.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
+    PyErr_Clear();
+  }
 }
 
 Ref reader_init(PyObject* const* argv);
@@ -77,16 +94,10 @@ Ref reader_close(PyObject* const* argv);
 Ref reader_getstate(PyObject* const* argv) {
   PyObject* self = argv[0];
   Ref container = attr(self, "_container");
-  PyObject* left = PyObject_GenericGetDict(self, nullptr);
-  if (!left) throw PyErrorSet{};
-  Ref dict(left);
-  PyObject* detached = PyDict_GetItemWithError(dict.get(), VR_STR("_left_in_parent"));
-  if (!detached && PyErr_Occurred()) throw PyErrorSet{};
-  bool closed = container.get() == Py_None && !(detached && truthy(detached));
   Ref path = attr(self, "_path");
-  Ref key = attr(self, "_key");
+  Ref key = g_keys ? call_method(g_keys, "get", self, VR_STR("")) : str("");
   return check(Py_BuildValue("{sOsOsO}", "path", path.get(), "key", key.get(), "closed",
-                             closed ? Py_True : Py_False));
+                             container.get() == Py_None ? Py_True : Py_False));
 }
 
 Ref reader_setstate(PyObject* const* argv) {
@@ -116,7 +127,7 @@ Ref reader_init(PyObject* const* argv) {
 
   Ref av = import("av");
   set_attr(self, "_path", video_path);
-  set_attr(self, "_key", key);
+  remember_key(self, key);
   Ref encrypted = is_encrypted(video_path);
   set_attr(self, "_is_encrypted", encrypted.get());
   Ref container = open_video(av.get(), video_path, key, truthy(encrypted.get()));
@@ -160,7 +171,6 @@ Ref reader_close(PyObject* const* argv) {
     call_method(container.get(), "close");
     set_attr(self, "_container", Py_None);
   }
-  if (PyObject_HasAttr(self, VR_STR("_left_in_parent"))) set_attr(self, "_left_in_parent", Py_False);
   return none();
 }
 
