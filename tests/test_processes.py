@@ -135,6 +135,10 @@ def test_mp4_reader_pickles_as_its_source_and_position(kind, video, model):
     clone = pickle.loads(blob)
     assert type(clone) is vr.MP4VideoReader
     assert clone._current_frame_idx == 8
+    for protocol in (0, 1, 2, pickle.HIGHEST_PROTOCOL):
+        other = pickle.loads(pickle.dumps(reader, protocol))
+        assert other._current_frame_idx == 8
+        other.close()
     assert (clone.size(), clone.width, clone.height) == (video.n_frames, video.width, video.height)
     assert clone._cache_frames == reader._cache_frames
     index, frame = clone.get_next()
