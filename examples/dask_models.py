@@ -83,8 +83,9 @@ def run(client, model_paths: List[str]) -> Dict[str, Any]:
             # decodes nothing; the reader travels as (path, offset, size, count).
             reader = vr.MP4VideoReader(path, base_offset=offset, file_size=size,
                                        frame_count=counts.get(name, 0))
+            # Not closed here: the client may pickle task arguments after submit
+            # returns, and a closed reader travels as a closed reader.
             futures[(path, name)] = client.submit(summarize_video, reader, pure=False)
-            reader.close()
     videos = client.gather(futures)
     report: Dict[str, Any] = {}
     box_futures = {}
