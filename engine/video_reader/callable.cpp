@@ -39,6 +39,7 @@ struct NativeFunction {
   PyObject* kwdefaults;   // dict or None
   PyObject* annotations;  // dict
   PyObject* signature;    // built on first access
+  PyObject* weakrefs;     // weak references to the function
 };
 
 PyTypeObject NativeFunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -212,6 +213,7 @@ int fn_clear(PyObject* self) {
 void fn_dealloc(PyObject* self) {
   auto* fn = reinterpret_cast<NativeFunction*>(self);
   PyObject_GC_UnTrack(self);
+  if (fn->weakrefs) PyObject_ClearWeakRefs(self);
   fn_clear(self);
   Py_CLEAR(fn->name);
   Py_CLEAR(fn->qualname);
@@ -257,6 +259,31 @@ PyObject* get_signature(PyObject* self, void*) {
 }
 
 PyObject* get_text_signature(PyObject*, void*) { Py_RETURN_NONE; }
+
+// --- Leaving the process: pickling by reference, weak references, globals ---
+//
+// Like a Python function, a function pickles as a reference: its qualified
+// name, which pickle looks up in its `__module__` (and checks that it finds
+// the same object). `copy` and `deepcopy` take the same answer to mean "the
+// object itself". A property's getter is not reachable under its qualified
+// name (that name finds the property), so it does not pickle, as with Python.
+
+PyObject* fn_reduce(PyObject* self, PyObject*) {
+  PyObject* qualname = reinterpret_cast<NativeFunction*>(self)->qualname;
+  Py_INCREF(qualname);
+  return qualname;
+}
+
+// The module's namespace, where string annotations ("np.ndarray",
+// "Tuple[int, np.ndarray]", "'MP4VideoReader'") resolve, as the globals of a
+// function defined in the module would.
+PyObject* get_globals(PyObject*, void*) {
+  PyObject* module = module_object();
+  if (!module) Py_RETURN_NONE;
+  PyObject* globals = PyModule_GetDict(module);  // borrowed
+  Py_XINCREF(globals);
+  return globals;
+}
 
 #define VR_GETTER(field)                                        \
   [](PyObject* self, void*) -> PyObject* {                      \
@@ -308,7 +335,13 @@ PyGetSetDef fn_getset[] = {
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
@@ -326,6 +359,8 @@ void init_callable_type() {
   NativeFunctionType.tp_clear = fn_clear;
   NativeFunctionType.tp_dealloc = fn_dealloc;
   NativeFunctionType.tp_getset = fn_getset;
+  NativeFunctionType.tp_methods = fn_methods;
+  NativeFunctionType.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
   NativeFunctionType.tp_dictoffset = offsetof(NativeFunction, dict);
   NativeFunctionType.tp_doc = "A function of the vorantis.engine.video_reader module.";
   check_status(PyType_Ready(&NativeFunctionType));
@@ -378,6 +413,7 @@ Ref make_function(FunctionSpec spec) {
   fn->defaults = nullptr;
   fn->kwdefaults = nullptr;
   fn->annotations = nullptr;
+  fn->weakrefs = nullptr;
   Ref result(reinterpret_cast<PyObject*>(fn));
   fn->name = str(spec.name).release();
   fn->qualname = str(fn->data->qualname_text).release();

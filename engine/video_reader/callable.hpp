@@ -3,8 +3,11 @@
 // A `NativeFunction` is a native callable that looks to Python like a function
 // written in Python: it has `__name__`, `__qualname__`, `__module__`, `__doc__`,
 // `__defaults__`, `__kwdefaults__`, string `__annotations__`, a `__signature__`
-// for `inspect.signature`, an attribute dictionary, and binds to instances as a
-// method (it is a descriptor, like a Python function). Arguments are matched to
+// for `inspect.signature`, an attribute dictionary, `__globals__` (the module's
+// namespace, where `typing.get_type_hints` resolves the annotations), weak
+// references, and binds to instances as a method (it is a descriptor, like a
+// Python function). It pickles by reference, as its qualified name in its
+// module, so `copy` and `deepcopy` return it unchanged. Arguments are matched to
 // the declared parameters with Python's rules and messages (positional or
 // keyword, keyword-only, *args), and defaults are filled in before the C++
 // implementation runs.

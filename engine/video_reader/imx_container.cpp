@@ -329,6 +329,27 @@ Ref py_imx_init(PyObject* const* argv) {
   return none();
 }
 
+// Pickled, a container travels as its path and reads its table and manifest
+// again where it is unpickled (the file must be readable there, as every
+// read_file needs it anyway): a state the size of the path, and a container
+// that agrees with the file it reads from rather than with a copy of its
+// table taken elsewhere.
+Ref py_imx_getstate(PyObject* const* argv) {
+  Ref path = attr(argv[0], "path");
+  return check(Py_BuildValue("{sO}", "path", path.get()));
+}
+
+Ref py_imx_setstate(PyObject* const* argv) {
+  PyObject* state = argv[1];
+  PyObject* path = PyDict_Check(state) ? PyDict_GetItemWithError(state, VR_STR("path")) : nullptr;
+  if (!path) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "ImxContainer state has no 'path'");
+    throw PyErrorSet{};
+  }
+  PyObject* init_argv[] = {argv[0], path};
+  return py_imx_init(init_argv);
+}
+
 Ref py_imx_read_file(PyObject* const* argv) {
   PyObject* self = argv[0];
   Ref loc = lookup_entry(self, argv[1]);
@@ -629,6 +650,11 @@ void register_imx_container(PyObject* module) {
                 {self_param()}, py_imx_has_metadata});
   cls.property({"metadata", nullptr, "Parsed manifest.json contents, or None.", "Optional[dict]",
                 {self_param()}, py_imx_metadata});
+  cls.method({"__getstate__", nullptr,
+              "The container as pickle sends it: its path (the table is read again).", "dict",
+              {self_param()}, py_imx_getstate});
+  cls.method({"__setstate__", nullptr, "Reads the table and manifest of the state's path.", "None",
+              {self_param(), param("state", "dict")}, py_imx_setstate});
   cls.finish(module);
 }
 

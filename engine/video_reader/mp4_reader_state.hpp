@@ -25,6 +25,11 @@ inline constexpr const char* kNativeStateName = "vorantis.engine.video_reader.MP
 struct NativeState {
   FrameTimeline timeline;
   long long cache_bytes = 0;
+  // Made by from_bytes (pickled with its bytes, not as a path).
+  bool from_bytes = false;
+  // In a forked child: the parent's container was given up, the source is
+  // opened again at the next frame access (mp4_video_reader.cpp).
+  bool reopen_on_use = false;
 };
 
 

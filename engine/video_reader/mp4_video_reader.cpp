@@ -1,6 +1,7 @@
 #include "mp4_video_reader.hpp"
 
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "callable.hpp"
@@ -9,6 +10,7 @@
 #include "mp4_decoder.hpp"
 #include "mp4_positioning.hpp"
 #include "mp4_reader_state.hpp"
+#include "process.hpp"
 #include "pyav.hpp"
 
 namespace vr {
@@ -56,6 +58,8 @@ void set_initial_state(Reader& r) {
   r.set("_frame_cache", check(PyDict_New()));
   r.set("_native_state", new_native_state());
 }
+
+void detach_after_fork(PyObject* self);
 
 Ref new_lock() {
   Ref threading = module_attr("threading");
@@ -121,6 +125,7 @@ Ref py_init(PyObject* const* argv) {
   r.set("_lock", new_lock());
   r.set("_base_offset", base_offset);
   set_initial_state(r);
+  process::track(self, detach_after_fork);
 
   Ref container;
   bool has_offset = greater_than_zero(base_offset);
@@ -155,24 +160,162 @@ Ref py_init(PyObject* const* argv) {
   return none();
 }
 
-Ref py_from_bytes(PyObject* const* argv) {
-  PyObject* cls = argv[0];
-  PyObject* mp4_data = argv[1];
-  PyObject* frame_count = argv[2];
-
+// from_bytes' body on an instance that its class made without constructing it.
+void init_from_bytes(PyObject* self, PyObject* mp4_data, PyObject* frame_count) {
   Ref av = import("av");
-  Ref instance = call_method(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__new__", cls);
-  Reader r(instance.get());
+  Reader r(self);
   r.set("_path", VR_STR("<memory>"));
   r.set("_lock", new_lock());
   r.set_ll("_base_offset", 0);
   set_initial_state(r);
+  r.native().from_bytes = true;
+  process::track(self, detach_after_fork);
   r.set("_mp4_bytes", mp4_data);
   Ref container = pyav::open_bytes(av.get(), mp4_data);
   start_reading(r, container.get(), frame_count);
   r.set_flag("_cache_frames", false);
   r.set("_frame_cache", check(PyDict_New()));
+}
+
+Ref py_from_bytes(PyObject* const* argv) {
+  PyObject* cls = argv[0];
+  Ref instance = call_method(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__new__", cls);
+  init_from_bytes(instance.get(), argv[1], argv[2]);
   return instance;
+}
+
+// --- Processes: fork and pickling -----------------------------------------
+//
+// The reader is its source (a path; a path, an offset and a size; or bytes)
+// plus where it stands (_current_frame_idx, _at_end). The container and the
+// decoder are a cache of the source, bound to the process that opened them.
+//
+// In a forked child (process.hpp) the reader gives the parent's container and
+// decoder up without touching them (they are leaked), takes a fresh lock (a
+// thread of the parent may have held the old one at the fork) and opens its
+// source again at the next frame access, under that lock, from the bytes it
+// holds or from its path. Its current frame and frame cache are plain arrays
+// and stay; the decoder starts before frame 0, which the positioning rules
+// handle like any other decoder position.
+//
+// Pickled, the reader travels as that description: a path reader or a section
+// of a file as the path with the offset and size (the file must be readable
+// where it is unpickled), a reader made by from_bytes with its bytes. The
+// frame count travels too, so that nothing is counted again, and the cache
+// choice, but no decoded frame: reopening costs one open and, at the next
+// access, decoding from a keyframe, while a frame cache is tens of megabytes
+// per second of video. The unpickled reader stands where the original stood:
+// get_next continues from the same index. A closed reader pickles to a closed
+// reader (same path, size and frame count; frame access raises ValueError).
+
+void detach_after_fork(PyObject* self) {
+  Reader r(self);
+  if (r.find("_lock")) r.set("_lock", new_lock());
+  PyObject* container = r.find("_container");
+  bool open = container && container != Py_None;
+  for (const char* name : {"_container", "_decoder"}) {
+    if (PyObject* held = r.find(name)) {
+      process::leak(held);
+      r.set_none(name);
+    }
+  }
+  if (r.find("_decoder_idx")) r.set_none("_decoder_idx");
+  if (open && r.find("_native_state")) r.native().reopen_on_use = true;
+}
+
+// Opens the source again after a fork, the decoder before frame 0.
+void reopen_if_detached(Reader& r) {
+  if (!r.find("_native_state") || !r.native().reopen_on_use) return;
+  Ref av = import("av");
+  Ref data = r.get("_mp4_bytes");
+  Ref container = data.get() != Py_None ? pyav::open_bytes(av.get(), data.get())
+                                        : pyav::open_path(av.get(), r.get("_path").get());
+  pyav::first_video_stream(container.get());
+  r.set("_container", container);
+  rewind_decoder(r, container.get());
+  r.set_decoder_pos(-1);
+  r.native().reopen_on_use = false;
+}
+
+void put(PyObject* dict, const char* key, PyObject* value) {
+  check_status(PyDict_SetItem(dict, VR_STR(key), value));
+}
+
+Ref py_getstate(PyObject* const* argv) {
+  Reader r(argv[0]);
+  std::optional<LockGuard> guard;
+  if (PyObject* lock = r.find("_lock")) guard.emplace(Ref::borrow(lock));
+  Ref state = check(PyDict_New());
+  PyObject* container = r.find("_container");
+  bool from_bytes = false, detached = false;
+  if (r.find("_native_state")) {
+    from_bytes = r.native().from_bytes;
+    detached = r.native().reopen_on_use;
+  }
+  bool open = (container && container != Py_None) || detached;
+  put(state.get(), "path", r.get("_path").get());
+  for (const char* name : {"frame_count", "width", "height", "cache_frames", "current_frame_idx",
+                           "at_end"}) {
+    std::string attribute = std::string("_") + name;
+    put(state.get(), name, r.get(attribute.c_str()).get());
+  }
+  put(state.get(), "closed", open ? Py_False : Py_True);
+  if (!open) return state;
+  Ref data = r.get("_mp4_bytes");
+  if (from_bytes) {
+    put(state.get(), "mp4_data", data.get());
+  } else if (data.get() != Py_None) {
+    put(state.get(), "base_offset", r.get("_base_offset").get());
+    put(state.get(), "file_size", integer(PyObject_Length(data.get())).get());
+  }
+  return state;
+}
+
+Ref state_item(PyObject* state, const char* key) {
+  PyObject* v = PyDict_Check(state) ? PyDict_GetItemWithError(state, VR_STR(key)) : nullptr;
+  if (!v) {
+    if (!PyErr_Occurred())
+      PyErr_Format(PyExc_ValueError, "MP4VideoReader state has no '%s'", key);
+    throw PyErrorSet{};
+  }
+  return Ref::borrow(v);
+}
+
+Ref py_setstate(PyObject* const* argv) {
+  PyObject* self = argv[0];
+  PyObject* state = argv[1];
+  Ref path = state_item(state, "path");
+  Ref frame_count = state_item(state, "frame_count");
+  if (truthy(state_item(state, "closed").get())) {
+    Reader r(self);
+    r.set("_path", path);
+    r.set("_lock", new_lock());
+    r.set_ll("_base_offset", 0);
+    set_initial_state(r);
+    r.set("_frame_count", frame_count);
+    r.set("_width", state_item(state, "width"));
+    r.set("_height", state_item(state, "height"));
+    return none();
+  }
+  PyObject* data = PyDict_GetItemWithError(state, VR_STR("mp4_data"));
+  if (!data && PyErr_Occurred()) throw PyErrorSet{};
+  if (data) {
+    init_from_bytes(self, data, frame_count.get());
+  } else {
+    PyObject* offset = PyDict_GetItemWithError(state, VR_STR("base_offset"));
+    if (!offset && PyErr_Occurred()) throw PyErrorSet{};
+    Ref zero = integer(0);
+    Ref base_offset = offset ? Ref::borrow(offset) : zero;
+    Ref file_size = offset ? state_item(state, "file_size") : zero;
+    Ref cache = state_item(state, "cache_frames");
+    PyObject* init_argv[] = {self,           path.get(),      VR_STR(""),      zero.get(),
+                             base_offset.get(), file_size.get(), frame_count.get(), cache.get()};
+    py_init(init_argv);
+  }
+  Reader r(self);
+  r.set("_current_frame_idx", state_item(state, "current_frame_idx"));
+  r.set("_at_end", state_item(state, "at_end"));
+  return none();
 }
 
 // --- Frame access -----------------------------------------------------------
@@ -194,6 +337,7 @@ Ref py_advance_to_frame(PyObject* const* argv) {
   long long target = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (target == -1 && PyErr_Occurred()) throw PyErrorSet{};
   if (overflow || target < 0) raise_frame_index_error(index.get(), r.get("_frame_count").get());
+  reopen_if_detached(r);
   r.container();
 
   bool cache = r.get_flag("_cache_frames");
@@ -223,6 +367,7 @@ Ref py_get(PyObject* const* argv) {
   Ref index = normalize_frame_index(integer_index.get(), frame_count.get());
 
   LockGuard guard(r.get("_lock"));
+  reopen_if_detached(r);
   r.container();
   PyObject* current = r.find("_current_frame");
   if (current && current != Py_None) {
@@ -247,6 +392,7 @@ Ref pair(long long index, PyObject* frame) {
 Ref py_get_next(PyObject* const* argv) {
   Reader r(argv[0]);
   LockGuard guard(r.get("_lock"));
+  reopen_if_detached(r);
   r.container();
   if (r.get_flag("_at_end")) rewind_to_start(r);
   long long current = r.get_ll("_current_frame_idx");
@@ -279,6 +425,7 @@ Ref py_get_next(PyObject* const* argv) {
 Ref py_seek_to_start(PyObject* const* argv) {
   Reader r(argv[0]);
   LockGuard guard(r.get("_lock"));
+  reopen_if_detached(r);
   restart(r);
   return none();
 }
@@ -324,6 +471,7 @@ void close_reader(PyObject* self, bool wait) {
     NativeState& ns = r.native();
     ns.cache_bytes = 0;
     ns.timeline.reset();
+    ns.reopen_on_use = false;
   }
 }
 
@@ -411,6 +559,15 @@ void register_mp4_video_reader(PyObject* module) {
   cls.method({"__del__", nullptr, nullptr, "None", {self_param()}, py_del});
   cls.method({"__enter__", nullptr, nullptr, "'MP4VideoReader'", {self_param()}, py_enter});
   cls.method({"__exit__", nullptr, nullptr, "None", {self_param(), varargs("exc")}, py_exit});
+  cls.method({"__getstate__", nullptr,
+              "The reader as pickle sends it: its source and where it stands.\n\n"
+              "A path, or a path with the offset and size of a section, or the bytes of\n"
+              "from_bytes; the frame count, the cache choice and the current index. No\n"
+              "decoded frame. A closed reader's state says so.",
+              "dict", {self_param()}, py_getstate});
+  cls.method({"__setstate__", nullptr,
+              "Opens the source a state describes and stands where that reader stood.",
+              "None", {self_param(), param("state", "dict")}, py_setstate});
   cls.finish(module);
 }
 

@@ -1,5 +1,7 @@
 #include "pyav.hpp"
 
+#include "process.hpp"
+
 namespace vr::pyav {
 
 namespace {
@@ -60,11 +62,60 @@ Ref decode_from_start(PyObject* container) {
   return check(PyObject_GetIter(frames.get()));
 }
 
+// --- Conversion to BGR -------------------------------------------------------
+//
+// Through VideoReformatters of our own, never through PyAV's per-thread one
+// (what `frame.reformat()` and `frame.to_ndarray(format=...)` use, kept in a
+// thread-local of PyAV's module). A reformatter owns FFmpeg slice threads; a
+// forked child that converts on the thread that forked would reuse the
+// parent's and hang waiting for its threads, and CPython frees the
+// thread-locals of the parent's other threads as the child starts, which
+// hangs in FFmpeg's join of those threads. Ours live in a pool: a conversion
+// takes one (or makes one) and gives it back, so there are as many as
+// conversions ever ran at once, each used by one thread at a time. In a
+// forked child the pool is leaked and started afresh.
+
+namespace {
+
+PyObject* g_idle = nullptr;  // list of idle reformatters, never freed
+
+void forget_parent_reformatters() {
+  if (!g_idle) return;
+  process::leak(g_idle);
+  Py_SETREF(g_idle, check(PyList_New(0)).release());
+}
+
+Ref take_reformatter() {
+  if (!g_idle) {
+    g_idle = check(PyList_New(0)).release();
+    process::at_fork_in_child(forget_parent_reformatters);
+    process::ensure_fork_hook();
+  }
+  Py_ssize_t n = PyList_GET_SIZE(g_idle);
+  if (n > 0) {
+    Ref last = Ref::borrow(PyList_GET_ITEM(g_idle, n - 1));
+    check_status(PyList_SetSlice(g_idle, n - 1, n, nullptr));
+    return last;
+  }
+  Ref module = import("av.video.reformatter");
+  Ref type = attr(module.get(), "VideoReformatter");
+  return call(type.get());
+}
+
+}  // namespace
+
 Ref to_bgr(PyObject* frame) {
   static PyObject* const kw_format = keyword("format");
-  PyObject* argv[] = {frame, VR_STR("bgr24")};
-  return check(PyObject_VectorcallMethod(VR_STR("to_ndarray"), argv,
-                                         1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw_format));
+  Ref reformatter = take_reformatter();
+  unsigned long generation = process::generation();
+  PyObject* argv[] = {reformatter.get(), frame, VR_STR("bgr24")};
+  Ref converted = check(PyObject_VectorcallMethod(VR_STR("reformat"), argv,
+                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw_format));
+  if (generation == process::generation())
+    check_status(PyList_Append(g_idle, reformatter.get()));
+  else
+    process::leak(reformatter.get());
+  return call_method(converted.get(), "to_ndarray");
 }
 
 }  // namespace vr::pyav

@@ -4,8 +4,9 @@
 // frame to a BGR array.
 //
 // Plain calls on the objects given (the `av` module is imported by the
-// caller, at each construction, so that a patched `av` is seen). Owns only
-// interned keyword tuples. Requires the GIL.
+// caller, at each construction, so that a patched `av` is seen). Owns
+// interned keyword tuples and the pool of colour converters (see `to_bgr`).
+// Requires the GIL.
 #pragma once
 
 #include "py.hpp"
@@ -29,7 +30,10 @@ void seek_to_zero(PyObject* container);
 void seek_keyframe(PyObject* container, long long pts, PyObject* stream);
 // `container.seek(0)`, then an iterator over `container.decode(video=0)`.
 Ref decode_from_start(PyObject* container);
-// `frame.to_ndarray(format="bgr24")`: a new array the caller owns.
+// What `frame.to_ndarray(format="bgr24")` gives, a new array the caller owns,
+// converted by a VideoReformatter of the module's pool rather than PyAV's
+// per-thread one (which a forked child would reuse, or free, and hang: see
+// pyav.cpp). A forked child starts a new pool.
 Ref to_bgr(PyObject* frame);
 
 }  // namespace vr::pyav

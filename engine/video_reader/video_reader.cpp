@@ -5,6 +5,7 @@
 #include "callable.hpp"
 #include "frame_index.hpp"
 #include "native_generator.hpp"
+#include "process.hpp"
 #include "pyav.hpp"
 
 namespace vr {
@@ -41,6 +42,84 @@ Ref is_encrypted(PyObject* video_path) {
 // VideoReader
 // ---------------------------------------------------------------------------
 
+// --- Processes --------------------------------------------------------------
+//
+// A VideoReader holds every frame as an array, so after a fork the child
+// needs none of its PyAV objects: the container is given up without being
+// touched (leaked, see process.hpp) and the reader reads on from its frames;
+// close() then has nothing to close, and it reports (and pickles) as closed.
+//
+// Pickled, it travels as its source (path and key) and is decoded again where
+// it is unpickled; a closed reader comes back decoded and closed. Shipping the
+// decoded frames instead would be faster to load on the same machine but is
+// two orders of magnitude more bytes than the file it came from (a raw BGR
+// frame against a few kilobytes of H.264), which loses as soon as the bytes
+// cross a network.
+
+void detach_reader_after_fork(PyObject* self) {
+  PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+  if (!dict) throw PyErrorSet{};
+  Ref held_dict(dict);
+  PyObject* container = PyDict_GetItemWithError(dict, VR_STR("_container"));
+  if (!container) {
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    return;
+  }
+  if (container == Py_None) return;
+  process::leak(container);
+  check_status(PyDict_SetItem(dict, VR_STR("_container"), Py_None));
+}
+
+// The key each reader was made with, for its pickle, kept beside the
+// instance's own attributes (which are exactly the documented ones): a
+// weakref.WeakKeyDictionary made at first use and never freed.
+PyObject* g_keys = nullptr;
+
+void remember_key(PyObject* self, PyObject* key) {
+  if (!g_keys) {
+    Ref weakref = import("weakref");
+    Ref type = attr(weakref.get(), "WeakKeyDictionary");
+    g_keys = call(type.get()).release();
+  }
+  if (PyObject_SetItem(g_keys, self, key) < 0) {
+    // An unhashable subclass instance: it pickles with the default key.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
+    PyErr_Clear();
+  }
+}
+
+Ref reader_init(PyObject* const* argv);
+Ref reader_close(PyObject* const* argv);
+
+Ref reader_getstate(PyObject* const* argv) {
+  PyObject* self = argv[0];
+  Ref container = attr(self, "_container");
+  Ref path = attr(self, "_path");
+  Ref key = g_keys ? call_method(g_keys, "get", self, VR_STR("")) : str("");
+  return check(Py_BuildValue("{sOsOsO}", "path", path.get(), "key", key.get(), "closed",
+                             container.get() == Py_None ? Py_True : Py_False));
+}
+
+Ref reader_setstate(PyObject* const* argv) {
+  PyObject* self = argv[0];
+  PyObject* state = argv[1];
+  PyObject* values[3] = {};
+  const char* names[3] = {"path", "key", "closed"};
+  for (int i = 0; i < 3; ++i) {
+    values[i] = PyDict_Check(state) ? PyDict_GetItemWithError(state, VR_STR(names[i])) : nullptr;
+    if (!values[i]) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError, "VideoReader state has no '%s'", names[i]);
+      throw PyErrorSet{};
+    }
+  }
+  Ref zero = integer(0);
+  PyObject* init_argv[] = {self, values[0], values[1], zero.get()};
+  reader_init(init_argv);
+  if (truthy(values[2])) reader_close(init_argv);
+  return none();
+}
+
 Ref reader_init(PyObject* const* argv) {
   PyObject* self = argv[0];
   PyObject* video_path = argv[1];
@@ -48,10 +127,12 @@ Ref reader_init(PyObject* const* argv) {
 
   Ref av = import("av");
   set_attr(self, "_path", video_path);
+  remember_key(self, key);
   Ref encrypted = is_encrypted(video_path);
   set_attr(self, "_is_encrypted", encrypted.get());
   Ref container = open_video(av.get(), video_path, key, truthy(encrypted.get()));
   set_attr(self, "_container", container.get());
+  process::track(self, detach_reader_after_fork);
   Ref stream = pyav::first_video_stream(container.get());
   Ref codec_context = attr(stream.get(), "codec_context");
   set_attr(self, "_width", attr(codec_context.get(), "width").get());
@@ -122,10 +203,20 @@ class FrameBody final : public GeneratorBody {
         thread_count_(Ref::borrow(argv[2])),
         max_frames_(Ref::borrow(argv[3])) {}
 
+  // In a forked child the parent's container, stream and frame iterator are
+  // left as they are (leaked, see process.hpp): the child does not close
+  // them, and a resumed iteration opens the source again and skips the
+  // frames already yielded.
+  ~FrameBody() noexcept(false) override {
+    if (gil_held()) leave_parent_objects();
+  }
+
   Ref start() override {
     Ref av = import("av");
     Ref encrypted = is_encrypted(video_path_.get());
     container_ = open_video(av.get(), video_path_.get(), key_.get(), truthy(encrypted.get()));
+    generation_ = process::generation();
+    process::ensure_fork_hook();
     try {
       stream_ = pyav::first_video_stream(container_.get());
       frames_ = pyav::decode_from_start(container_.get());
@@ -138,6 +229,7 @@ class FrameBody final : public GeneratorBody {
 
   Ref resume() override {
     ++count_;
+    if (leave_parent_objects()) reopen_and_skip();
     return step();
   }
 
@@ -145,6 +237,7 @@ class FrameBody final : public GeneratorBody {
   // and the container closed; an exception of `close` replaces the pending one
   // (which becomes its context).
   [[noreturn]] void raise_at_yield() override {
+    if (leave_parent_objects()) throw PyErrorSet{};
     frames_ = Ref();
     Ref container = std::move(container_);
     call_during_error([&](PyObject*, PyObject*, PyObject*) {
@@ -210,8 +303,42 @@ class FrameBody final : public GeneratorBody {
     return Ref();
   }
 
+  // True when the container was opened in a parent process; it, the stream
+  // and the frame iterator are then leaked and dropped.
+  bool leave_parent_objects() {
+    if (!container_ || generation_ == process::generation()) return false;
+    for (Ref* r : {&container_, &stream_, &frames_}) {
+      process::leak(r->get());
+      *r = Ref();
+    }
+    return true;
+  }
+
+  // The source opened again in this process, past the `count_` frames
+  // already yielded (decoded, not converted).
+  void reopen_and_skip() {
+    Ref av = import("av");
+    Ref encrypted = is_encrypted(video_path_.get());
+    container_ = open_video(av.get(), video_path_.get(), key_.get(), truthy(encrypted.get()));
+    generation_ = process::generation();
+    try {
+      stream_ = pyav::first_video_stream(container_.get());
+      frames_ = pyav::decode_from_start(container_.get());
+      for (long long i = 0; i < count_; ++i) {
+        Ref frame(PyIter_Next(frames_.get()));
+        if (!frame) {
+          if (PyErr_Occurred()) throw PyErrorSet{};
+          break;
+        }
+      }
+    } catch (const PyErrorSet&) {
+      raise_at_yield();
+    }
+  }
+
   // The call's arguments (thread_count is accepted and ignored).
   Ref video_path_, key_, thread_count_, max_frames_;
+  unsigned long generation_ = 0;
   // The guarded part's state.
   Ref container_, stream_, frames_;
   long long count_ = 0;
@@ -245,6 +372,13 @@ void register_video_reader_class(PyObject* module) {
       .property({"width", nullptr, nullptr, "int", {self_param()}, reader_width})
       .property({"height", nullptr, nullptr, "int", {self_param()}, reader_height})
       .method({"close", nullptr, nullptr, "None", {self_param()}, reader_close})
+      .method({"__getstate__", nullptr,
+               "The reader as pickle sends it: its path, its key and whether it is closed.\n\n"
+               "No decoded frame travels: the reader decodes its source again where it is\n"
+               "unpickled.",
+               "dict", {self_param()}, reader_getstate})
+      .method({"__setstate__", nullptr, "Decodes the source a state describes.", "None",
+               {self_param(), param("state", "dict")}, reader_setstate})
       .finish(module);
 }
 
