@@ -445,6 +445,16 @@ Ref temp_path_for(PyObject* target_fs, unsigned attempt) {
   return check(PyNumber_Add(target_fs, str(suffix).get()));
 }
 
+// The bytes of one value to store: a C-contiguous buffer, refused otherwise
+// with the error its buffer request gives (a strided or Fortran-ordered array
+// has no single run of bytes to store). A value without a length fails on it
+// as before; one with a length but no buffer (a str) is refused here rather
+// than half-way through the file.
+std::unique_ptr<Buffer> value_bytes(PyObject* value) {
+  if (!PyObject_CheckBuffer(value) && PyObject_Size(value) < 0) throw PyErrorSet{};
+  return std::make_unique<Buffer>(value, PyBUF_SIMPLE);
+}
+
 Ref py_write_imx_v2_container(PyObject* const* argv) {
   PyObject* output_path = argv[0];
   PyObject* files = argv[1];
@@ -472,7 +482,13 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
   if (PyErr_Occurred()) throw PyErrorSet{};
 
   // Lengths, layout and the table, all settled before the file is touched.
+  // Each value's size is its buffer's byte count (not its `len`, which counts
+  // items: a uint16 array or a memoryview cast to "H" holds more bytes than
+  // items). The buffers stay held until the writes are done, and each write
+  // hands the file exactly the bytes that were measured.
   const std::size_t n = names.size();
+  std::vector<std::unique_ptr<Buffer>> contents;
+  contents.reserve(n);
   std::vector<const std::uint8_t*> name_ptrs(n);
   std::vector<std::size_t> name_lens(n);
   std::vector<std::uint64_t> sizes(n);
@@ -487,9 +503,8 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
     name_ptrs[i] = reinterpret_cast<const std::uint8_t*>(p);
     name_lens[i] = static_cast<std::size_t>(len);
     if (name_lens[i] > imx::kMaxNameLen) raise_struct_pack_error("<H", name_lens[i]);
-    Py_ssize_t size = PyObject_Size(values[i].get());
-    if (size < 0) throw PyErrorSet{};
-    sizes[i] = static_cast<std::uint64_t>(size);
+    contents.push_back(value_bytes(values[i].get()));
+    sizes[i] = contents.back()->size();
   }
   imx::Layout layout;
   if (!imx::compute_layout(name_lens.data(), sizes.data(), n, layout)) {
@@ -558,7 +573,10 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
     with_context(f.get(), [&](PyObject* fh) {
       call_method(fh, "write", header.get());
       call_method(fh, "write", table.get());
-      for (const Ref& v : values) call_method(fh, "write", v.get());
+      for (const auto& content : contents) {
+        Ref view = content->bytes_view();
+        call_method(fh, "write", view.get());
+      }
     });
     // An existing target keeps its permission bits (not set-id bits, which a
     // rewrite in place would clear too).
