@@ -82,9 +82,10 @@ void align_timeline(Reader& r, PyObject* first_frame) {
   if (!pts) return;
   long long rank = tl.rank(*pts);
   if (rank <= 0) return;
-  tl.drop_leading(static_cast<std::size_t>(rank));
+  // The cache goes first: should clearing fail, the ranks have not changed.
   call_method(r.get("_frame_cache").get(), "clear");
   ns.cache_bytes = 0;
+  tl.drop_leading(static_cast<std::size_t>(rank));
 }
 
 // The stream's timeline, collected by demuxing every packet once (no decoding).
@@ -284,15 +285,22 @@ void restart(Reader& r) {
 void make_current(Reader& r, PyObject* frame, long long index, bool store) {
   Ref bgr = pyav::to_bgr(frame);
   if (store) cache_store(r, index, bgr.get());
-  r.set("_current_frame", bgr);
-  r.set_ll("_current_frame_idx", index);
+  r.set_current(bgr.get(), index);
 }
 
 Ref advance_one(Reader& r, PyObject* decoder, long long& d) {
+  // The new position is made before the decoder moves, and should storing it
+  // fail the position is marked lost: never a moved decoder at its old index.
+  Ref next_pos = integer(d + 1);
   Ref f = next_frame(r, decoder);
   if (!f) return f;
+  try {
+    r.set("_decoder_idx", next_pos);
+  } catch (const PyErrorSet&) {
+    r.lose_decoder_pos();
+    throw;
+  }
   ++d;
-  r.set_decoder_pos(d);
   if (d == 0) align_timeline(r, f.get());
   return f;
 }

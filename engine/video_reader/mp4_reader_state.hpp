@@ -42,11 +42,14 @@ class LockGuard {
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
   // A thread unwound at interpreter exit leaves the lock held: nothing waits
-  // for it then (closing during destruction does not wait).
+  // for it then (closing during destruction does not wait). Nothing here
+  // throws: the name was interned at import, and a failed release is reported
+  // as unraisable.
   ~LockGuard() noexcept(false) {
     if (!gil_held()) return;
     SavedError pending;
-    PyObject* r = PyObject_CallMethodNoArgs(lock_.get(), VR_STR("release"));
+    PyObject* name = interned_nothrow("release");
+    PyObject* r = name ? PyObject_CallMethodNoArgs(lock_.get(), name) : nullptr;
     if (r)
       Py_DECREF(r);
     else
@@ -93,6 +96,17 @@ class Reader {
     PyObject* c = find("_container");
     if (!c || c == Py_None) raise_closed();
     return Ref::borrow(c);
+  }
+
+  // Makes `frame` the current frame `index`. The pair is committed whole: the
+  // index object is made first, and the old frame is dropped before the new
+  // index goes in, so that a failure part-way leaves nothing buffered rather
+  // than a frame under another frame's index.
+  void set_current(PyObject* frame, long long index) {
+    Ref idx = integer(index);
+    set_none("_current_frame");
+    set("_current_frame_idx", idx);
+    set("_current_frame", frame);
   }
 
   // Where the decoder really stands: the index of the last frame it produced

@@ -200,8 +200,7 @@ Ref py_advance_to_frame(PyObject* const* argv) {
   if (cache) {
     Ref hit = cache_lookup(r, target);
     if (hit) {
-      r.set("_current_frame", hit);
-      r.set_ll("_current_frame_idx", target);
+      r.set_current(hit.get(), target);
       served(r);
       return hit;
     }
@@ -336,7 +335,7 @@ Ref py_del(PyObject* const* argv) {
   try {
     close_reader(argv[0], false);
   } catch (const PyErrorSet&) {
-    PyErr_Clear();  // errors of close during destruction reach nobody
+    PyErr_WriteUnraisable(argv[0]);  // errors of close during destruction: reported, not raised
   }
   return none();
 }
