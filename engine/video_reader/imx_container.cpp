@@ -84,9 +84,11 @@ Ref decode_name(const std::uint8_t* p, std::size_t n) {
                                     "strict"));
 }
 
-// A new dict with room for `n` items without resizing.
+// A new dict with room for `n` items without resizing. There is no public
+// form of the presized constructor: the private one is used up to 3.13, where
+// it is known to exist, and a plain dict (which grows as it fills) after.
 Ref presized_dict(std::size_t n) {
-#if !defined(Py_LIMITED_API)
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX < 0x030E0000
   return check(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
 #else
   (void)n;
@@ -560,12 +562,9 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
     }
     if (PyErr_ExceptionMatches(PyExc_OSError)) {
       // Report the path the caller gave, not the temporary name.
-      PyObject *t, *v, *tb;
-      PyErr_Fetch(&t, &v, &tb);
-      PyErr_NormalizeException(&t, &v, &tb);
-      if (v) PyObject_SetAttrString(v, "filename", output_path);
-      PyErr_Clear();
-      PyErr_Restore(t, v, tb);
+      PyObject* v = take_raised_exception();
+      if (v && PyObject_SetAttrString(v, "filename", output_path) < 0) PyErr_Clear();
+      set_raised_exception(v);
     }
     throw PyErrorSet{};
   }
