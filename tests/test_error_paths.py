@@ -219,3 +219,61 @@ def test_del_reports_close_errors_as_unraisable(video, monkeypatch):
     real.close()
     assert [type(u.exc_value) for u in seen] == [OSError]
     assert str(seen[0].exc_value) == "close failed"
+
+
+# ---------------------------------------------------------------------------
+# Re-initialisation and unlocked positioning
+# ---------------------------------------------------------------------------
+
+def test_init_refused_on_an_open_reader(video, video_bframes):
+    r = vr.MP4VideoReader(str(video.path), frame_count=video.n_frames)
+    assert media.frame_index(r.get(7)) == 7
+    with pytest.raises(RuntimeError, match="open reader"):
+        r.__init__(str(video_bframes.path))
+    assert media.frame_index(r.get(8)) == 8 and r._path == str(video.path)
+    r.close()
+    r.__init__(str(video_bframes.path), frame_count=video_bframes.n_frames)  # closed: allowed
+    assert media.frame_index(r.get(12)) == 12
+    b = vr.MP4VideoReader.from_bytes(video.data)
+    with pytest.raises(RuntimeError, match="open reader"):
+        b.__init__(str(video.path))
+
+
+RACE = """
+import random, sys, threading, time
+sys.path[:0] = [{tests!r}, {python!r}]
+import media
+from vorantis.engine import video_reader as vr
+r = vr.MP4VideoReader({path!r}, frame_count=60)
+stop = time.time() + 2.0
+refused = []
+
+def loop(step, seed):
+    rng = random.Random(seed)
+    while time.time() < stop:
+        try:
+            step(rng.randrange(60))
+        except RuntimeError as e:
+            refused.append(str(e))
+
+threads = [threading.Thread(target=loop, args=(r._advance_to_frame, s)) for s in (1, 2)]
+threads.append(threading.Thread(target=loop, args=(r.get, 3)))
+threads.append(threading.Thread(target=loop, args=(lambda i: r.__init__({path!r}), 4)))
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+assert refused and all("another thread" in m or "open reader" in m for m in refused), set(refused)
+for i in (0, 31, 59, 5):
+    assert media.frame_index(r.get(i)) == i
+print("done")
+"""
+
+
+def test_unlocked_positioning_from_threads_is_refused(video_160):
+    # _advance_to_frame takes no lock: two threads in one decoder used to
+    # corrupt FFmpeg's state and crash the process.
+    script = RACE.format(tests=str(TESTS_DIR), python=str(PYTHON_DIR), path=str(video_160.path))
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert run.stdout.strip().endswith("done")

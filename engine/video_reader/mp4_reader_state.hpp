@@ -25,6 +25,10 @@ inline constexpr const char* kNativeStateName = "vorantis.engine.video_reader.MP
 struct NativeState {
   FrameTimeline timeline;
   long long cache_bytes = 0;
+  // The thread working the decoder, and how deeply (get calls
+  // _advance_to_frame): see DecoderInUse.
+  unsigned long user_thread = 0;
+  int use_depth = 0;
 };
 
 
@@ -130,16 +134,51 @@ class Reader {
     pending.restore();
   }
 
+  // The native state, kept alive by this object for the length of the call
+  // (the instance's attribute could be rebound meanwhile).
   NativeState& native() const {
-    Ref capsule = get("_native_state");
-    void* p = PyCapsule_GetPointer(capsule.get(), kNativeStateName);
+    if (!native_capsule_) native_capsule_ = get("_native_state");
+    void* p = PyCapsule_GetPointer(native_capsule_.get(), kNativeStateName);
     if (!p) throw PyErrorSet{};
     return *static_cast<NativeState*>(p);
+  }
+  const Ref& native_capsule() const {
+    native();
+    return native_capsule_;
   }
 
  private:
   PyObject* self_;
   Ref dict_;
+  mutable Ref native_capsule_;
+};
+
+// Marks the reader's decoder as worked by the calling thread for a scope.
+// `get`, `get_next`, `seek_to_start` and `close` hold the reader's lock, but
+// `_advance_to_frame` may be called without it: two threads driving one
+// decoder (and one codec context) at once corrupt it, so a second thread is
+// refused with a RuntimeError instead. The same thread may nest (`get` calls
+// `_advance_to_frame`).
+class DecoderInUse {
+ public:
+  explicit DecoderInUse(const Reader& r) : capsule_(r.native_capsule()), state_(r.native()) {
+    unsigned long me = PyThread_get_thread_ident();
+    if (state_.use_depth > 0 && state_.user_thread != me)
+      raise(PyExc_RuntimeError,
+            "MP4VideoReader is in use by another thread (call get, get_next or seek_to_start, "
+            "which take the reader's lock)");
+    state_.user_thread = me;
+    ++state_.use_depth;
+  }
+  DecoderInUse(const DecoderInUse&) = delete;
+  DecoderInUse& operator=(const DecoderInUse&) = delete;
+  ~DecoderInUse() noexcept(false) {
+    if (gil_held()) --state_.use_depth;
+  }
+
+ private:
+  Ref capsule_;  // keeps state_ alive
+  NativeState& state_;
 };
 
 }  // namespace vr::mp4

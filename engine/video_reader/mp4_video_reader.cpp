@@ -115,8 +115,11 @@ Ref py_init(PyObject* const* argv) {
   PyObject* frame_count = argv[6];
   PyObject* cache_frames = argv[7];
 
-  Ref av = import("av");
   Reader r(self);
+  PyObject* open_container = r.find("_container");
+  if (open_container && open_container != Py_None)
+    raise(PyExc_RuntimeError, "MP4VideoReader.__init__ called on an open reader; close() it first");
+  Ref av = import("av");
   r.set("_path", path);
   r.set("_lock", new_lock());
   r.set("_base_offset", base_offset);
@@ -195,6 +198,7 @@ Ref py_advance_to_frame(PyObject* const* argv) {
   if (target == -1 && PyErr_Occurred()) throw PyErrorSet{};
   if (overflow || target < 0) raise_frame_index_error(index.get(), r.get("_frame_count").get());
   r.container();
+  DecoderInUse in_use(r);
 
   bool cache = r.get_flag("_cache_frames");
   if (cache) {
@@ -223,12 +227,13 @@ Ref py_get(PyObject* const* argv) {
 
   LockGuard guard(r.get("_lock"));
   r.container();
-  PyObject* current = r.find("_current_frame");
-  if (current && current != Py_None) {
+  DecoderInUse in_use(r);
+  Ref current = Ref::borrow(r.find("_current_frame"));  // owned: the copy may release the GIL
+  if (current && current.get() != Py_None) {
     int same = PyObject_RichCompareBool(index.get(), r.get("_current_frame_idx").get(), Py_EQ);
     check_status(same);
     if (same) {
-      Ref copy = copy_frame(current);
+      Ref copy = copy_frame(current.get());
       served(r);
       return copy;
     }
@@ -247,6 +252,7 @@ Ref py_get_next(PyObject* const* argv) {
   Reader r(argv[0]);
   LockGuard guard(r.get("_lock"));
   r.container();
+  DecoderInUse in_use(r);
   if (r.get_flag("_at_end")) rewind_to_start(r);
   long long current = r.get_ll("_current_frame_idx");
   long long want = current + 1;
@@ -278,6 +284,7 @@ Ref py_get_next(PyObject* const* argv) {
 Ref py_seek_to_start(PyObject* const* argv) {
   Reader r(argv[0]);
   LockGuard guard(r.get("_lock"));
+  DecoderInUse in_use(r);
   restart(r);
   return none();
 }
@@ -305,6 +312,8 @@ void close_reader(PyObject* self, bool wait) {
       guard.emplace(lock, true);
     }
   }
+  std::optional<DecoderInUse> in_use;
+  if (r.find("_native_state")) in_use.emplace(r);
   PyObject* container = r.find("_container");
   if (container && container != Py_None) {
     Ref held = Ref::borrow(container);
