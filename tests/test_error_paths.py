@@ -277,3 +277,36 @@ def test_unlocked_positioning_from_threads_is_refused(video_160):
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr[-3000:]
     assert run.stdout.strip().endswith("done")
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError])
+def test_container_read_lets_interrupts_through(tmp_path, monkeypatch, exc):
+    # A file object without a usable descriptor is read without its size; an
+    # interrupt or MemoryError while asking for it is not "no descriptor".
+    import builtins
+    path = tmp_path / "big.imx"
+    vr.write_imx_v2_container(str(path), {"big": bytes(200_000)})
+    c = vr.ImxContainer(str(path))
+    real_open = builtins.open
+
+    class NoFileno:
+        def __init__(self, f):
+            self._f = f
+
+        def __getattr__(self, name):
+            return getattr(self._f, name)
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *a):
+            self._f.close()
+
+        def fileno(self):
+            raise exc()
+
+    monkeypatch.setattr(builtins, "open", lambda *a, **k: NoFileno(real_open(*a, **k)))
+    with pytest.raises(exc):
+        c.read_file("big")
+    monkeypatch.undo()
+    assert c.read_file("big") == bytes(200_000)

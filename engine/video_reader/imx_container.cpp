@@ -45,17 +45,14 @@ bool is_oserror_set() { return PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_
 long long regular_file_size(PyObject* f) {
   PyObject* fd_obj = PyObject_CallMethodNoArgs(f, VR_STR("fileno"));
   if (!fd_obj) {
-    if (PyErr_ExceptionMatches(PyExc_Exception)) {
-      PyErr_Clear();
-      return -1;
-    }
+    if (clear_ordinary_error()) return -1;
     throw PyErrorSet{};
   }
   Ref fd_ref(fd_obj);
   long fd = PyLong_Check(fd_obj) ? PyLong_AsLong(fd_obj) : -1;
   if (fd == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return -1;
+    if (clear_ordinary_error()) return -1;
+    throw PyErrorSet{};
   }
   if (fd < 0) return -1;
   struct stat st;
@@ -261,7 +258,7 @@ bool as_u64(PyObject* o, std::uint64_t& out) {
   if (!PyLong_Check(o)) return false;
   unsigned long long v = PyLong_AsUnsignedLongLong(o);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
+    if (!clear_ordinary_error()) throw PyErrorSet{};  // (an OverflowError or the like)
     return false;
   }
   out = v;

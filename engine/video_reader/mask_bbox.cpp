@@ -72,10 +72,11 @@ PyTypeObject* ndarray_type() {
 
 class BufferView {
  public:
-  // False (and no error set) when `o` exports no buffer with these flags.
+  // False (and no error set) when `o` exports no buffer with these flags;
+  // an interrupt or MemoryError propagates.
   bool acquire(PyObject* o, int flags) {
     if (PyObject_GetBuffer(o, &view_, flags) < 0) {
-      PyErr_Clear();
+      if (!clear_ordinary_error()) throw PyErrorSet{};
       return false;
     }
     held_ = true;
@@ -197,9 +198,9 @@ Ref import_decode_jpeg() {
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
   PyErr_Clear();
   Ref name(PyObject_GetAttr(package.get(), VR_STR("__name__")));
-  if (!name) PyErr_Clear();
+  if (!name && !clear_ordinary_error()) throw PyErrorSet{};
   Ref path(PyObject_GetAttr(package.get(), VR_STR("__file__")));
-  if (!path) PyErr_Clear();
+  if (!path && !clear_ordinary_error()) throw PyErrorSet{};
   Ref shown = name ? name : str("<unknown module name>");
   Ref msg = check(path ? PyUnicode_FromFormat("cannot import name %R from %R (%S)",
                                               VR_STR("decode_jpeg"), shown.get(), path.get())

@@ -136,8 +136,9 @@ FrameTimeline& ensure_timeline(Reader& r) {
       Ref held(first);
       align_timeline(r, held.get());
     } else if (PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
-      PyErr_Clear();  // the same error will meet the decoding itself
+      // The same error will meet the decoding itself; an interrupt or
+      // MemoryError goes to the caller now.
+      if (!clear_ordinary_error()) throw PyErrorSet{};
     }
   }
   return ns.timeline;
