@@ -380,7 +380,8 @@ void register_mp4_video_reader(PyObject* module) {
               "With base_offset or file_size above 0 the byte range is read in one read and\n"
               "decoded from memory; otherwise FFmpeg opens the file itself. A frame_count of\n"
               "0 counts the frames by decoding once. cache_frames is granted only when every\n"
-              "frame fits in 1 GiB. key and thread_count are accepted and ignored.",
+              "frame fits in 1 GiB. key and thread_count are accepted and ignored. An open\n"
+              "reader is not initialised again (RuntimeError): close() it first.",
               "None",
               {self_param(), param("path", "str"), param("key", "str", empty),
                param("thread_count", "int", zero), kwonly("base_offset", "int", zero),
@@ -391,7 +392,8 @@ void register_mp4_video_reader(PyObject* module) {
               "Advance decoder to target frame index.\n\n"
               "Cache hit, decoding on from where the decoder stands, or a keyframe seek;\n"
               "returns the reader's own current frame (callers copy it). Runs under the\n"
-              "caller's lock and does no range check.",
+              "caller's lock and does no range check; a second thread driving the same\n"
+              "reader meanwhile is refused with RuntimeError.",
               "np.ndarray", {self_param(), param("target_idx", "int")}, py_advance_to_frame});
   cls.method({"get", nullptr,
               "Get a decoded BGR frame by index (returns a copy).\n\n"
