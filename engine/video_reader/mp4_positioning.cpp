@@ -78,14 +78,20 @@ void align_timeline(Reader& r, PyObject* first_frame) {
   NativeState& ns = r.native();
   FrameTimeline& tl = ns.timeline;
   if (!tl.usable()) return;
-  auto pts = frame_pts(first_frame);
-  if (!pts) return;
-  long long rank = tl.rank(*pts);
-  if (rank <= 0) return;
-  // The cache goes first: should clearing fail, the ranks have not changed.
-  call_method(r.get("_frame_cache").get(), "clear");
-  ns.cache_bytes = 0;
-  tl.drop_leading(static_cast<std::size_t>(rank));
+  // Should anything here fail, the timeline is forgotten (collected again when
+  // next needed) rather than left unaligned beside a cache under either ranks.
+  try {
+    auto pts = frame_pts(first_frame);
+    if (!pts) return;
+    long long rank = tl.rank(*pts);
+    if (rank <= 0) return;
+    call_method(r.get("_frame_cache").get(), "clear");
+    ns.cache_bytes = 0;
+    tl.drop_leading(static_cast<std::size_t>(rank));
+  } catch (const PyErrorSet&) {
+    tl.reset();
+    throw;
+  }
 }
 
 // The stream's timeline, collected by demuxing every packet once (no decoding).
