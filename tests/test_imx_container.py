@@ -457,3 +457,77 @@ def test_surface(obj, signature):
     import inspect
     assert str(inspect.signature(obj)) == signature
     assert obj.__module__ == "vorantis.engine.video_reader"
+
+
+# ---------------------------------------------------------------------------
+# Writer: every kind of buffer a caller may hold
+# ---------------------------------------------------------------------------
+
+def _anonymous_mmap(data: bytes):
+    import mmap
+    m = mmap.mmap(-1, len(data))
+    m.write(data)
+    return m
+
+
+def _buffer_kinds():
+    import array
+
+    import numpy as np
+    grid = np.arange(12, dtype=np.uint16).reshape(3, 4)
+    return {
+        "bytes": lambda: b"\x00\x01\xfe\xff",
+        "bytearray": lambda: bytearray(b"abc"),
+        "memoryview": lambda: memoryview(b"abcd"),
+        "memoryview cast H": lambda: memoryview(b"\x01\x00\x02\x00\x03\x00").cast("H"),
+        "memoryview 2-D": lambda: memoryview(bytes(range(6))).cast("B", (2, 3)),
+        "uint8 array": lambda: np.arange(5, dtype=np.uint8),
+        "uint16 2-D": lambda: np.arange(6, dtype=np.uint16).reshape(2, 3),
+        "float64": lambda: np.linspace(0.0, 1.0, 3),
+        "int32 3-D": lambda: np.arange(24, dtype=np.int32).reshape(2, 3, 4),
+        "0-d float32": lambda: np.array(1.5, dtype=np.float32),
+        "empty 2-D": lambda: np.zeros((0, 3), dtype=np.uint16),
+        "bool": lambda: np.array([True, False, True]),
+        "array h": lambda: array.array("h", [1, -2, 3]),
+        "array d": lambda: array.array("d", [0.5]),
+        "mmap": lambda: _anonymous_mmap(b"mapped!"),
+        "transposed copy": lambda: np.ascontiguousarray(grid.T),
+    }
+
+
+@pytest.mark.parametrize("kind", list(_buffer_kinds()))
+def test_writer_stores_each_buffers_bytes(tmp_path, kind):
+    value = _buffer_kinds()[kind]()
+    expected = memoryview(value).tobytes()  # the buffer's own bytes, in memory order
+    out = tmp_path / "kinds.imx"
+    vr.write_imx_v2_container(str(out), {"a.bin": value, "b.txt": b"hello"})
+    c = vr.ImxContainer(str(out))
+    assert c.get_entry("a.bin") == (8 + 2 * 18 + 5 + 5, len(expected))
+    assert c.read_file("a.bin") == expected
+    assert c.read_file("b.txt") == b"hello"
+    assert out.stat().st_size == 8 + 2 * 18 + 10 + len(expected) + 5
+
+
+def _non_contiguous():
+    import numpy as np
+    grid = np.arange(12, dtype=np.uint16).reshape(3, 4)
+    return {
+        "memoryview step": (lambda: memoryview(b"abcdef")[::2], BufferError),
+        "array columns": (lambda: grid[:, ::2], ValueError),
+        "array transposed": (lambda: grid.T, ValueError),
+        "fortran order": (lambda: np.asfortranarray(grid), ValueError),
+    }
+
+
+@pytest.mark.parametrize("kind", list(_non_contiguous()))
+def test_writer_refuses_non_contiguous_before_writing(tmp_path, kind):
+    make, exc = _non_contiguous()[kind]
+    existing = tmp_path / "old.imx"
+    existing.write_bytes(b"previous container")
+    with pytest.raises(exc, match="contiguous"):
+        vr.write_imx_v2_container(str(existing), {"first": b"written before", "bad": make()})
+    with pytest.raises(exc, match="contiguous"):
+        vr.write_imx_v2_container(str(tmp_path / "new.imx"), {"bad": make()})
+    assert existing.read_bytes() == b"previous container"
+    assert sorted(os.listdir(tmp_path)) == ["old.imx"]
+

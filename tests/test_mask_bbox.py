@@ -4,6 +4,7 @@ empty and bad inputs, and the native scan against the NumPy formulation."""
 from __future__ import annotations
 
 import io
+import time
 
 import h5py
 import numpy as np
@@ -356,3 +357,86 @@ def test_bytewise_search_at_every_offset(scan, width, channels):
         m[3, width - 1 - col, channels - 1] = 200
         m[2, (col * 7) % width, 0] = 3  # a middle row that may widen either margin
         scan(m)
+
+
+# ---------------------------------------------------------------------------
+# The exit gate around h5py work never hangs the interpreter
+# ---------------------------------------------------------------------------
+
+EXIT_GATE_PRELUDE = """
+import atexit, io, os, queue, sys, threading, time
+sys.path[:0] = [{python!r}]
+MASKS = {masks!r}
+"""
+
+EXIT_GATE_CASES = {
+    # An exit handler registered before the module is imported runs after the
+    # module's hook; it hands work to a worker thread and joins it.
+    "handler joins a worker": """
+        import h5py  # (its own exit handlers then run after this one's)
+        jobs = queue.Queue()
+        def worker():
+            box = jobs.get()()
+            print("worker", box, flush=True)
+        t = threading.Thread(target=worker, daemon=True)
+        t.start()
+        def handler():
+            jobs.put(lambda: vr.compute_mask_bbox(MASKS, 256, 256))
+            t.join()
+        atexit.register(handler)
+        from vorantis.engine import video_reader as vr
+        print("main", vr.compute_mask_bbox(MASKS, 256, 256), flush=True)
+    """,
+    # A child forked while another thread is inside this module's h5py work
+    # (between h5py calls: h5py's own lock is free, so fork can proceed)
+    # exits without waiting for work that does not exist in it.
+    "fork with work in flight": """
+        import h5py
+        from vorantis.engine import video_reader as vr
+        inside, release = threading.Event(), threading.Event()
+        class SlowFile(h5py.File):
+            def __enter__(self):
+                inside.set()
+                release.wait()
+                return super().__enter__()
+        h5py.File = SlowFile
+        t = threading.Thread(target=lambda: vr.compute_mask_bbox(MASKS, 256, 256), daemon=True)
+        t.start()
+        assert inside.wait(10)
+        pid = os.fork()
+        if pid == 0:
+            start = time.monotonic()
+            atexit._run_exitfuncs()
+            os.write(1, b"child exit hooks took %.1f s\\n" % (time.monotonic() - start))
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        release.set()
+        t.join()
+        print("main", status, flush=True)
+    """,
+}
+
+
+@pytest.mark.parametrize("case", list(EXIT_GATE_CASES))
+def test_exit_gate_never_hangs(case, tmp_path):
+    import subprocess
+    import sys
+    import textwrap
+    from pathlib import Path
+
+    masks = tmp_path / "m.h5"
+    write_masks(masks, [jpeg(rect_mask(256, 256, [(10, 20, 50, 60)]))])
+    script = EXIT_GATE_PRELUDE.format(python=str(Path(vr.__file__).parents[2]), masks=str(masks))
+    script += textwrap.dedent(EXIT_GATE_CASES[case])
+    started = time.monotonic()
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert "main" in run.stdout
+    if case == "handler joins a worker":
+        boxes = dict(line.split(" ", 1) for line in run.stdout.splitlines()
+                     if line.startswith(("main", "worker")))
+        assert boxes["worker"] == boxes["main"]  # the worker ran to its end
+    else:
+        took = float(run.stdout.split("took ")[1].split(" s")[0])
+        assert took < 2.0, run.stdout
+    assert time.monotonic() - started < 30

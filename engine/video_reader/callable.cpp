@@ -167,11 +167,17 @@ bool bind_arguments(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* fn = reinterpret_cast<NativeFunction*>(self);
-  PyObject* slots[kMaxParams];
-  Ref varargs;
-  if (!bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varargs)) return nullptr;
   PyObject* result = nullptr;
-  if (translate_exceptions([&] { result = fn->data->impl(slots).release(); })) return result;
+  // Binding builds its error messages with C++ strings: it runs under the
+  // translation too, so that an allocation failure there is a MemoryError.
+  bool ok = translate_exceptions([&] {
+    PyObject* slots[kMaxParams];
+    Ref varargs;
+    if (!bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varargs))
+      throw PyErrorSet{};
+    result = fn->data->impl(slots).release();
+  });
+  if (ok) return result;
   if (!PyErr_Occurred())
     PyErr_SetString(PyExc_SystemError, "native call failed without setting an exception");
   return nullptr;
@@ -248,11 +254,10 @@ Ref build_signature(NativeFunction* fn) {
 PyObject* get_signature(PyObject* self, void*) {
   auto* fn = reinterpret_cast<NativeFunction*>(self);
   if (!fn->signature) {
-    try {
-      fn->signature = build_signature(fn).release();
-    } catch (const PyErrorSet&) {
-      return nullptr;
-    }
+    PyObject* built = nullptr;
+    if (!translate_exceptions([&] { built = build_signature(fn).release(); })) return nullptr;
+    if (!fn->signature) fn->signature = built;  // (building ran Python code: keep the first)
+    else Py_DECREF(built);
   }
   Py_INCREF(fn->signature);
   return fn->signature;

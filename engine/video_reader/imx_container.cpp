@@ -45,17 +45,14 @@ bool is_oserror_set() { return PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_
 long long regular_file_size(PyObject* f) {
   PyObject* fd_obj = PyObject_CallMethodNoArgs(f, VR_STR("fileno"));
   if (!fd_obj) {
-    if (PyErr_ExceptionMatches(PyExc_Exception)) {
-      PyErr_Clear();
-      return -1;
-    }
+    if (clear_ordinary_error()) return -1;
     throw PyErrorSet{};
   }
   Ref fd_ref(fd_obj);
   long fd = PyLong_Check(fd_obj) ? PyLong_AsLong(fd_obj) : -1;
   if (fd == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return -1;
+    if (clear_ordinary_error()) return -1;
+    throw PyErrorSet{};
   }
   if (fd < 0) return -1;
   struct stat st;
@@ -84,9 +81,11 @@ Ref decode_name(const std::uint8_t* p, std::size_t n) {
                                     "strict"));
 }
 
-// A new dict with room for `n` items without resizing.
+// A new dict with room for `n` items without resizing. There is no public
+// form of the presized constructor: the private one is used up to 3.13, where
+// it is known to exist, and a plain dict (which grows as it fills) after.
 Ref presized_dict(std::size_t n) {
-#if !defined(Py_LIMITED_API)
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX < 0x030E0000
   return check(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
 #else
   (void)n;
@@ -259,7 +258,7 @@ bool as_u64(PyObject* o, std::uint64_t& out) {
   if (!PyLong_Check(o)) return false;
   unsigned long long v = PyLong_AsUnsignedLongLong(o);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
+    if (!clear_ordinary_error()) throw PyErrorSet{};  // (an OverflowError or the like)
     return false;
   }
   out = v;
@@ -466,6 +465,16 @@ Ref temp_path_for(PyObject* target_fs, unsigned attempt) {
   return check(PyNumber_Add(target_fs, str(suffix).get()));
 }
 
+// The bytes of one value to store: a C-contiguous buffer, refused otherwise
+// with the error its buffer request gives (a strided or Fortran-ordered array
+// has no single run of bytes to store). A value without a length fails on it
+// as before; one with a length but no buffer (a str) is refused here rather
+// than half-way through the file.
+std::unique_ptr<Buffer> value_bytes(PyObject* value) {
+  if (!PyObject_CheckBuffer(value) && PyObject_Size(value) < 0) throw PyErrorSet{};
+  return std::make_unique<Buffer>(value, PyBUF_SIMPLE);
+}
+
 Ref py_write_imx_v2_container(PyObject* const* argv) {
   PyObject* output_path = argv[0];
   PyObject* files = argv[1];
@@ -493,7 +502,13 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
   if (PyErr_Occurred()) throw PyErrorSet{};
 
   // Lengths, layout and the table, all settled before the file is touched.
+  // Each value's size is its buffer's byte count (not its `len`, which counts
+  // items: a uint16 array or a memoryview cast to "H" holds more bytes than
+  // items). The buffers stay held until the writes are done, and each write
+  // hands the file exactly the bytes that were measured.
   const std::size_t n = names.size();
+  std::vector<std::unique_ptr<Buffer>> contents;
+  contents.reserve(n);
   std::vector<const std::uint8_t*> name_ptrs(n);
   std::vector<std::size_t> name_lens(n);
   std::vector<std::uint64_t> sizes(n);
@@ -508,9 +523,8 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
     name_ptrs[i] = reinterpret_cast<const std::uint8_t*>(p);
     name_lens[i] = static_cast<std::size_t>(len);
     if (name_lens[i] > imx::kMaxNameLen) raise_struct_pack_error("<H", name_lens[i]);
-    Py_ssize_t size = PyObject_Size(values[i].get());
-    if (size < 0) throw PyErrorSet{};
-    sizes[i] = static_cast<std::uint64_t>(size);
+    contents.push_back(value_bytes(values[i].get()));
+    sizes[i] = contents.back()->size();
   }
   imx::Layout layout;
   if (!imx::compute_layout(name_lens.data(), sizes.data(), n, layout)) {
@@ -566,12 +580,9 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
     }
     if (PyErr_ExceptionMatches(PyExc_OSError)) {
       // Report the path the caller gave, not the temporary name.
-      PyObject *t, *v, *tb;
-      PyErr_Fetch(&t, &v, &tb);
-      PyErr_NormalizeException(&t, &v, &tb);
-      if (v) PyObject_SetAttrString(v, "filename", output_path);
-      PyErr_Clear();
-      PyErr_Restore(t, v, tb);
+      PyObject* v = take_raised_exception();
+      if (v && PyObject_SetAttrString(v, "filename", output_path) < 0) PyErr_Clear();
+      set_raised_exception(v);
     }
     throw PyErrorSet{};
   }
@@ -579,7 +590,10 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
     with_context(f.get(), [&](PyObject* fh) {
       call_method(fh, "write", header.get());
       call_method(fh, "write", table.get());
-      for (const Ref& v : values) call_method(fh, "write", v.get());
+      for (const auto& content : contents) {
+        Ref view = content->bytes_view();
+        call_method(fh, "write", view.get());
+      }
     });
     // An existing target keeps its permission bits (not set-id bits, which a
     // rewrite in place would clear too).

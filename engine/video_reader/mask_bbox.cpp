@@ -72,10 +72,11 @@ PyTypeObject* ndarray_type() {
 
 class BufferView {
  public:
-  // False (and no error set) when `o` exports no buffer with these flags.
+  // False (and no error set) when `o` exports no buffer with these flags;
+  // an interrupt or MemoryError propagates.
   bool acquire(PyObject* o, int flags) {
     if (PyObject_GetBuffer(o, &view_, flags) < 0) {
-      PyErr_Clear();
+      if (!clear_ordinary_error()) throw PyErrorSet{};
       return false;
     }
     held_ = true;
@@ -197,9 +198,9 @@ Ref import_decode_jpeg() {
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
   PyErr_Clear();
   Ref name(PyObject_GetAttr(package.get(), VR_STR("__name__")));
-  if (!name) PyErr_Clear();
+  if (!name && !clear_ordinary_error()) throw PyErrorSet{};
   Ref path(PyObject_GetAttr(package.get(), VR_STR("__file__")));
-  if (!path) PyErr_Clear();
+  if (!path && !clear_ordinary_error()) throw PyErrorSet{};
   Ref shown = name ? name : str("<unknown module name>");
   Ref msg = check(path ? PyUnicode_FromFormat("cannot import name %R from %R (%S)",
                                               VR_STR("decode_jpeg"), shown.get(), path.get())
@@ -217,23 +218,55 @@ Ref import_decode_jpeg() {
 // interpreter then hangs for good when it deallocates h5py objects. So this
 // module's h5py work is counted, and an exit hook (run by `atexit`, while
 // daemon threads still run) lets the work in progress reach a point outside
-// h5py and holds every other thread there; the decoding and the scan stay
-// outside the count and may be ended at any point. The counters change only
-// under the GIL.
+// h5py; the decoding and the scan stay outside the count and may be ended at
+// any point. The counters change only under the GIL.
+//
+// The gate may never be what hangs the exit:
+//   - the hook is registered at import, so that every exit handler registered
+//     after the module was imported runs before it, with the gate open;
+//   - a thread that reaches the gate after the hook has run (started or woken
+//     by an exit handler registered earlier, which runs later) waits without
+//     the GIL: if the interpreter starts finalizing meanwhile it stays there
+//     (it would be ended anyway, and not inside h5py); if not within
+//     kLateEntryGraceMillis, an exit handler is evidently still waiting for
+//     it (a join), and it goes on;
+//   - the counts belong to the process that made them: a child forked with
+//     work in flight starts from an open, empty gate.
 struct H5Gate {
   long active = 0;             // threads inside h5py work
   bool closing = false;        // the exit hook has run
   unsigned long exiting_thread = 0;
-  bool hook_registered = false;
+  pid_t owner = 0;             // the process these counts describe
 };
-H5Gate g_h5_gate;
+H5Gate g_h5_gate_state;
+bool g_h5_hook_registered = false;
 
 constexpr int kExitWaitMillis = 10000;
+constexpr int kLateEntryGraceMillis = 1000;
+
+// The gate of this process (reset in a child forked from the one that counted).
+H5Gate& h5_gate() {
+  pid_t me = getpid();
+  if (g_h5_gate_state.owner != me) {
+    g_h5_gate_state = H5Gate{};
+    g_h5_gate_state.owner = me;
+  }
+  return g_h5_gate_state;
+}
+
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
 
 PyObject* h5_exit_hook(PyObject*, PyObject*) {
-  g_h5_gate.closing = true;
-  g_h5_gate.exiting_thread = PyThread_get_thread_ident();
-  for (int waited = 0; g_h5_gate.active > 0 && waited < kExitWaitMillis; ++waited) {
+  H5Gate& gate = h5_gate();
+  gate.closing = true;
+  gate.exiting_thread = PyThread_get_thread_ident();
+  for (int waited = 0; h5_gate().active > 0 && waited < kExitWaitMillis; ++waited) {
     Py_BEGIN_ALLOW_THREADS
     usleep(1000);
     Py_END_ALLOW_THREADS
@@ -244,25 +277,26 @@ PyObject* h5_exit_hook(PyObject*, PyObject*) {
 PyMethodDef h5_exit_hook_def = {"_h5py_exit_gate", h5_exit_hook, METH_NOARGS,
                                 "Lets h5py work in progress end before the interpreter exits."};
 
-void register_h5_exit_hook() {
-  if (g_h5_gate.hook_registered) return;
-  Ref hook = check(PyCFunction_New(&h5_exit_hook_def, nullptr));
-  Ref atexit = import("atexit");
-  call_method(atexit.get(), "register", hook.get());
-  g_h5_gate.hook_registered = true;
-}
-
-// Enters h5py work; once the exit hook has run, a thread other than the
-// exiting one waits here, without the GIL, until the process ends.
+// Enters h5py work. After the exit hook has run, a thread other than the
+// exiting one waits first (see above).
 void enter_h5() {
-  if (g_h5_gate.closing && PyThread_get_thread_ident() != g_h5_gate.exiting_thread) {
+  H5Gate& gate = h5_gate();
+  if (gate.closing && PyThread_get_thread_ident() != gate.exiting_thread) {
     Py_BEGIN_ALLOW_THREADS
-    for (;;) pause();
+    for (int waited = 0; waited < kLateEntryGraceMillis; ++waited) {
+      if (interpreter_finalizing()) {
+        for (;;) pause();
+      }
+      usleep(1000);
+    }
     Py_END_ALLOW_THREADS
   }
-  ++g_h5_gate.active;
+  ++h5_gate().active;
 }
-void leave_h5() { --g_h5_gate.active; }
+void leave_h5() {
+  H5Gate& gate = h5_gate();
+  if (gate.active > 0) --gate.active;
+}
 
 // The calling thread is inside h5py work for the life of the object.
 class H5Section {
@@ -298,7 +332,6 @@ Ref py_compute_mask_bbox(PyObject* const* argv) {
   Ref gx1 = frame_w, gy1 = frame_h, gx2 = integer(0), gy2 = integer(0);
 
   Ref file_cls = attr(h5py.get(), "File");
-  register_h5_exit_hook();
   H5Section in_h5;  // declared before every h5py object, so it outlives them
   Ref f = call(file_cls.get(), h5_data, VR_STR("r"));
   with_context(f.get(), [&](PyObject* fh) {
@@ -361,6 +394,12 @@ Ref py_compute_mask_bbox(PyObject* const* argv) {
 }  // namespace
 
 void register_mask_bbox(PyObject* module) {
+  if (!g_h5_hook_registered) {
+    Ref hook = check(PyCFunction_New(&h5_exit_hook_def, nullptr));
+    Ref atexit = import("atexit");
+    call_method(atexit.get(), "register", hook.get());
+    g_h5_hook_registered = true;
+  }
   add_function(module, {"compute_mask_bbox", nullptr,
                         "Compute the union bounding box of non-zero face mask pixels.\n\n"
                         "Reads the JPEG-encoded masks of the \"face_masks\" dataset of the HDF5 "

@@ -30,6 +30,7 @@ void bind_bytes(PyObject* m, const char* name, const char* data, Py_ssize_t n) {
 
 void initialise(PyObject* m) {
   using namespace vr;
+  intern_at_import();
   init_callable_type();
   set_module_object(m);
 
@@ -59,9 +60,7 @@ void initialise(PyObject* m) {
 PyMODINIT_FUNC PyInit_video_reader(void) {
   PyObject* m = PyModule_Create(&module_def);
   if (!m) return nullptr;
-  try {
-    initialise(m);
-  } catch (const vr::PyErrorSet&) {
+  if (!vr::translate_exceptions([&] { initialise(m); })) {
     Py_DECREF(m);
     return nullptr;
   }

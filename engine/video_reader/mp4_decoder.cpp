@@ -50,7 +50,15 @@ PyObject* frame_decoder_next(PyObject* self) {
     }
     PyObject* packet = PyIter_Next(d->packets);
     if (!packet) {
-      if (PyErr_Occurred()) return nullptr;
+      if (PyErr_Occurred()) {
+        // A generator that raised is finished: the next run (after the
+        // reader repositions) demuxes anew instead of meeting a dead end.
+        SavedError pending;
+        Py_CLEAR(d->packets);
+        d->flushing = false;
+        pending.restore();
+        return nullptr;
+      }
       Py_CLEAR(d->packets);  // ran to its end: its buffers are freed
       d->exhausted = true;
       return nullptr;
@@ -75,6 +83,14 @@ PyObject* frame_decoder_next(PyObject* self) {
   }
 }
 
+// The iterator slot: C++ exceptions (an interned name or a helper that fails
+// to allocate) become Python errors here, at the boundary.
+PyObject* frame_decoder_next_slot(PyObject* self) {
+  PyObject* frame = nullptr;
+  translate_exceptions([&] { frame = frame_decoder_next(self); });
+  return frame;
+}
+
 // A decoding context over the stream's codec parameters, single-threaded:
 // slice threads add no latency, but measured after seeks (runs of 1 to 32
 // frames) they saved nothing on textured content and cost up to a third on
@@ -94,14 +110,13 @@ Ref make_solo_context(PyObject* stream) {
                              "color_primaries", "color_trc", "sample_aspect_ratio", "field_order",
                              "bits_per_coded_sample", "codec_tag"}) {
       PyObject* v = PyObject_GetAttrString(codec_context.get(), name);
-      if (v && v != Py_None && PyObject_SetAttrString(solo.get(), name, v) < 0) PyErr_Clear();
+      bool failed = !v || (v != Py_None && PyObject_SetAttrString(solo.get(), name, v) < 0);
       Py_XDECREF(v);
-      if (!v) PyErr_Clear();
+      if (failed && !clear_ordinary_error()) throw PyErrorSet{};
     }
     return solo;
   } catch (const PyErrorSet&) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
+    if (!clear_ordinary_error()) throw;  // an interrupt or MemoryError goes to the caller
     return Ref();
   }
 }
@@ -128,8 +143,16 @@ void frame_decoder_rewind(FrameDecoderObject* d, bool after_keyframe_seek) {
   d->next = 0;
   d->exhausted = false;
   if (d->packets && d->flushing) {
+    d->flushing = false;
     while (PyObject* rest = PyIter_Next(d->packets)) Py_DECREF(rest);
-    if (PyErr_Occurred()) PyErr_Clear();
+    // A failing generator is finished either way; an interrupt or MemoryError
+    // goes on to the caller.
+    if (PyErr_Occurred() && !clear_ordinary_error()) {
+      SavedError pending;
+      Py_CLEAR(d->packets);
+      pending.restore();
+      throw PyErrorSet{};
+    }
     Py_CLEAR(d->packets);
   }
   d->flushing = false;
@@ -145,7 +168,7 @@ void init_frame_decoder_type() {
   FrameDecoderType.tp_doc = "The frames of a container's first video stream, in presentation order.";
   FrameDecoderType.tp_dealloc = frame_decoder_dealloc;
   FrameDecoderType.tp_iter = PyObject_SelfIter;
-  FrameDecoderType.tp_iternext = frame_decoder_next;
+  FrameDecoderType.tp_iternext = frame_decoder_next_slot;
   check_status(PyType_Ready(&FrameDecoderType));
 }
 

@@ -78,13 +78,20 @@ void align_timeline(Reader& r, PyObject* first_frame) {
   NativeState& ns = r.native();
   FrameTimeline& tl = ns.timeline;
   if (!tl.usable()) return;
-  auto pts = frame_pts(first_frame);
-  if (!pts) return;
-  long long rank = tl.rank(*pts);
-  if (rank <= 0) return;
-  tl.drop_leading(static_cast<std::size_t>(rank));
-  call_method(r.get("_frame_cache").get(), "clear");
-  ns.cache_bytes = 0;
+  // Should anything here fail, the timeline is forgotten (collected again when
+  // next needed) rather than left unaligned beside a cache under either ranks.
+  try {
+    auto pts = frame_pts(first_frame);
+    if (!pts) return;
+    long long rank = tl.rank(*pts);
+    if (rank <= 0) return;
+    call_method(r.get("_frame_cache").get(), "clear");
+    ns.cache_bytes = 0;
+    tl.drop_leading(static_cast<std::size_t>(rank));
+  } catch (const PyErrorSet&) {
+    tl.reset();
+    throw;
+  }
 }
 
 // The stream's timeline, collected by demuxing every packet once (no decoding).
@@ -135,8 +142,9 @@ FrameTimeline& ensure_timeline(Reader& r) {
       Ref held(first);
       align_timeline(r, held.get());
     } else if (PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
-      PyErr_Clear();  // the same error will meet the decoding itself
+      // The same error will meet the decoding itself; an interrupt or
+      // MemoryError goes to the caller now.
+      if (!clear_ordinary_error()) throw PyErrorSet{};
     }
   }
   return ns.timeline;
@@ -284,15 +292,22 @@ void restart(Reader& r) {
 void make_current(Reader& r, PyObject* frame, long long index, bool store) {
   Ref bgr = pyav::to_bgr(frame);
   if (store) cache_store(r, index, bgr.get());
-  r.set("_current_frame", bgr);
-  r.set_ll("_current_frame_idx", index);
+  r.set_current(bgr.get(), index);
 }
 
 Ref advance_one(Reader& r, PyObject* decoder, long long& d) {
+  // The new position is made before the decoder moves, and should storing it
+  // fail the position is marked lost: never a moved decoder at its old index.
+  Ref next_pos = integer(d + 1);
   Ref f = next_frame(r, decoder);
   if (!f) return f;
+  try {
+    r.set("_decoder_idx", next_pos);
+  } catch (const PyErrorSet&) {
+    r.lose_decoder_pos();
+    throw;
+  }
   ++d;
-  r.set_decoder_pos(d);
   if (d == 0) align_timeline(r, f.get());
   return f;
 }

@@ -30,6 +30,10 @@ struct NativeState {
   // In a forked child: the parent's container was given up, the source is
   // opened again at the next frame access (mp4_video_reader.cpp).
   bool reopen_on_use = false;
+  // The thread working the decoder, and how deeply (get calls
+  // _advance_to_frame): see DecoderInUse.
+  unsigned long user_thread = 0;
+  int use_depth = 0;
 };
 
 
@@ -47,11 +51,14 @@ class LockGuard {
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
   // A thread unwound at interpreter exit leaves the lock held: nothing waits
-  // for it then (closing during destruction does not wait).
+  // for it then (closing during destruction does not wait). Nothing here
+  // throws: the name was interned at import, and a failed release is reported
+  // as unraisable.
   ~LockGuard() noexcept(false) {
     if (!gil_held()) return;
     SavedError pending;
-    PyObject* r = PyObject_CallMethodNoArgs(lock_.get(), VR_STR("release"));
+    PyObject* name = interned_nothrow("release");
+    PyObject* r = name ? PyObject_CallMethodNoArgs(lock_.get(), name) : nullptr;
     if (r)
       Py_DECREF(r);
     else
@@ -100,6 +107,17 @@ class Reader {
     return Ref::borrow(c);
   }
 
+  // Makes `frame` the current frame `index`. The pair is committed whole: the
+  // index object is made first, and the old frame is dropped before the new
+  // index goes in, so that a failure part-way leaves nothing buffered rather
+  // than a frame under another frame's index.
+  void set_current(PyObject* frame, long long index) {
+    Ref idx = integer(index);
+    set_none("_current_frame");
+    set("_current_frame_idx", idx);
+    set("_current_frame", frame);
+  }
+
   // Where the decoder really stands: the index of the last frame it produced
   // (-1: before frame 0), or nothing when that is unknown and the next access
   // must reposition.
@@ -121,16 +139,51 @@ class Reader {
     pending.restore();
   }
 
+  // The native state, kept alive by this object for the length of the call
+  // (the instance's attribute could be rebound meanwhile).
   NativeState& native() const {
-    Ref capsule = get("_native_state");
-    void* p = PyCapsule_GetPointer(capsule.get(), kNativeStateName);
+    if (!native_capsule_) native_capsule_ = get("_native_state");
+    void* p = PyCapsule_GetPointer(native_capsule_.get(), kNativeStateName);
     if (!p) throw PyErrorSet{};
     return *static_cast<NativeState*>(p);
+  }
+  const Ref& native_capsule() const {
+    native();
+    return native_capsule_;
   }
 
  private:
   PyObject* self_;
   Ref dict_;
+  mutable Ref native_capsule_;
+};
+
+// Marks the reader's decoder as worked by the calling thread for a scope.
+// `get`, `get_next`, `seek_to_start` and `close` hold the reader's lock, but
+// `_advance_to_frame` may be called without it: two threads driving one
+// decoder (and one codec context) at once corrupt it, so a second thread is
+// refused with a RuntimeError instead. The same thread may nest (`get` calls
+// `_advance_to_frame`).
+class DecoderInUse {
+ public:
+  explicit DecoderInUse(const Reader& r) : capsule_(r.native_capsule()), state_(r.native()) {
+    unsigned long me = PyThread_get_thread_ident();
+    if (state_.use_depth > 0 && state_.user_thread != me)
+      raise(PyExc_RuntimeError,
+            "MP4VideoReader is in use by another thread (call get, get_next or seek_to_start, "
+            "which take the reader's lock)");
+    state_.user_thread = me;
+    ++state_.use_depth;
+  }
+  DecoderInUse(const DecoderInUse&) = delete;
+  DecoderInUse& operator=(const DecoderInUse&) = delete;
+  ~DecoderInUse() noexcept(false) {
+    if (gil_held()) --state_.use_depth;
+  }
+
+ private:
+  Ref capsule_;  // keeps state_ alive
+  NativeState& state_;
 };
 
 }  // namespace vr::mp4

@@ -119,8 +119,11 @@ Ref py_init(PyObject* const* argv) {
   PyObject* frame_count = argv[6];
   PyObject* cache_frames = argv[7];
 
-  Ref av = import("av");
   Reader r(self);
+  PyObject* open_container = r.find("_container");
+  if (open_container && open_container != Py_None)
+    raise(PyExc_RuntimeError, "MP4VideoReader.__init__ called on an open reader; close() it first");
+  Ref av = import("av");
   r.set("_path", path);
   r.set("_lock", new_lock());
   r.set("_base_offset", base_offset);
@@ -220,7 +223,13 @@ void detach_after_fork(PyObject* self) {
     }
   }
   if (r.find("_decoder_idx")) r.set_none("_decoder_idx");
-  if (open && r.find("_native_state")) r.native().reopen_on_use = true;
+  if (r.find("_native_state")) {
+    NativeState& ns = r.native();
+    // A thread of the parent that was inside the decoder does not exist here.
+    ns.user_thread = 0;
+    ns.use_depth = 0;
+    if (open) ns.reopen_on_use = true;
+  }
 }
 
 // Opens the source again after a fork, the decoder before frame 0.
@@ -339,13 +348,13 @@ Ref py_advance_to_frame(PyObject* const* argv) {
   if (overflow || target < 0) raise_frame_index_error(index.get(), r.get("_frame_count").get());
   reopen_if_detached(r);
   r.container();
+  DecoderInUse in_use(r);
 
   bool cache = r.get_flag("_cache_frames");
   if (cache) {
     Ref hit = cache_lookup(r, target);
     if (hit) {
-      r.set("_current_frame", hit);
-      r.set_ll("_current_frame_idx", target);
+      r.set_current(hit.get(), target);
       served(r);
       return hit;
     }
@@ -369,12 +378,13 @@ Ref py_get(PyObject* const* argv) {
   LockGuard guard(r.get("_lock"));
   reopen_if_detached(r);
   r.container();
-  PyObject* current = r.find("_current_frame");
-  if (current && current != Py_None) {
+  DecoderInUse in_use(r);
+  Ref current = Ref::borrow(r.find("_current_frame"));  // owned: the copy may release the GIL
+  if (current && current.get() != Py_None) {
     int same = PyObject_RichCompareBool(index.get(), r.get("_current_frame_idx").get(), Py_EQ);
     check_status(same);
     if (same) {
-      Ref copy = copy_frame(current);
+      Ref copy = copy_frame(current.get());
       served(r);
       return copy;
     }
@@ -394,6 +404,7 @@ Ref py_get_next(PyObject* const* argv) {
   LockGuard guard(r.get("_lock"));
   reopen_if_detached(r);
   r.container();
+  DecoderInUse in_use(r);
   if (r.get_flag("_at_end")) rewind_to_start(r);
   long long current = r.get_ll("_current_frame_idx");
   long long want = current + 1;
@@ -426,6 +437,7 @@ Ref py_seek_to_start(PyObject* const* argv) {
   Reader r(argv[0]);
   LockGuard guard(r.get("_lock"));
   reopen_if_detached(r);
+  DecoderInUse in_use(r);
   restart(r);
   return none();
 }
@@ -453,6 +465,8 @@ void close_reader(PyObject* self, bool wait) {
       guard.emplace(lock, true);
     }
   }
+  std::optional<DecoderInUse> in_use;
+  if (r.find("_native_state")) in_use.emplace(r);
   PyObject* container = r.find("_container");
   if (container && container != Py_None) {
     Ref held = Ref::borrow(container);
@@ -484,7 +498,7 @@ Ref py_del(PyObject* const* argv) {
   try {
     close_reader(argv[0], false);
   } catch (const PyErrorSet&) {
-    PyErr_Clear();  // errors of close during destruction reach nobody
+    PyErr_WriteUnraisable(argv[0]);  // errors of close during destruction: reported, not raised
   }
   return none();
 }
@@ -520,7 +534,8 @@ void register_mp4_video_reader(PyObject* module) {
               "With base_offset or file_size above 0 the byte range is read in one read and\n"
               "decoded from memory; otherwise FFmpeg opens the file itself. A frame_count of\n"
               "0 counts the frames by decoding once. cache_frames is granted only when every\n"
-              "frame fits in 1 GiB. key and thread_count are accepted and ignored.",
+              "frame fits in 1 GiB. key and thread_count are accepted and ignored. An open\n"
+              "reader is not initialised again (RuntimeError): close() it first.",
               "None",
               {self_param(), param("path", "str"), param("key", "str", empty),
                param("thread_count", "int", zero), kwonly("base_offset", "int", zero),
@@ -531,7 +546,8 @@ void register_mp4_video_reader(PyObject* module) {
               "Advance decoder to target frame index.\n\n"
               "Cache hit, decoding on from where the decoder stands, or a keyframe seek;\n"
               "returns the reader's own current frame (callers copy it). Runs under the\n"
-              "caller's lock and does no range check.",
+              "caller's lock and does no range check; a second thread driving the same\n"
+              "reader meanwhile is refused with RuntimeError.",
               "np.ndarray", {self_param(), param("target_idx", "int")}, py_advance_to_frame});
   cls.method({"get", nullptr,
               "Get a decoded BGR frame by index (returns a copy).\n\n"

@@ -36,16 +36,9 @@ void finish(NativeGenerator* g) {
 // generator.
 void convert_stop_iteration() {
   if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
-  if (tb && v) PyException_SetTraceback(v, tb);
-  Py_XDECREF(t);
-  Py_XDECREF(tb);
+  PyObject* v = take_raised_exception();
   PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-  PyObject *t2, *v2, *tb2;
-  PyErr_Fetch(&t2, &v2, &tb2);
-  PyErr_NormalizeException(&t2, &v2, &tb2);
+  PyObject* v2 = take_raised_exception();
   if (v2 && v) {
     Py_INCREF(v);
     PyException_SetCause(v2, v);    // steals
@@ -53,7 +46,7 @@ void convert_stop_iteration() {
   } else {
     Py_XDECREF(v);
   }
-  PyErr_Restore(t2, v2, tb2);
+  set_raised_exception(v2);
 }
 
 // Runs the body from where it stands to its next yield (a new reference), to
@@ -131,7 +124,9 @@ bool set_thrown(PyObject* const* args, Py_ssize_t nargs) {
     Py_INCREF(typ);
     Py_XINCREF(val);
     Py_XINCREF(tb);
+#if PY_VERSION_HEX < 0x030C0000
     PyErr_NormalizeException(&typ, &val, &tb);
+#endif  // from 3.12 PyErr_Restore below makes the exception object itself
   } else if (PyExceptionInstance_Check(typ)) {
     if (val && val != Py_None) {
       PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");

@@ -110,8 +110,26 @@ inline void check_status(int rc) {
 }
 
 // An interned string created once and kept for the life of the process.
+// Keyed by the C text's address as well, so that a name seen once is found
+// again without allocating.
 PyObject* interned(const char* s);
+// The same, for code from which no exception may leave (destructors): NULL
+// with a Python error set when the string cannot be made.
+PyObject* interned_nothrow(const char* s) noexcept;
+// Interns at module initialisation the names used where nothing may throw.
+void intern_at_import();
 #define VR_STR(lit) (::vr::interned(lit))
+
+// For the few places that try something optional and carry on without it:
+// clears the pending error and returns true when it is an ordinary failure
+// (an Exception other than MemoryError); KeyboardInterrupt, SystemExit,
+// MemoryError and the like stay set (false), for the caller to propagate.
+inline bool clear_ordinary_error() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+    return false;
+  PyErr_Clear();
+  return true;
+}
 
 inline Ref str(const char* s) { return check(PyUnicode_FromString(s)); }
 inline Ref str(const std::string& s) {
@@ -187,6 +205,10 @@ class Buffer {
   }
   const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
   std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+  // A read-only memoryview of the bytes, valid while this Buffer is held.
+  Ref bytes_view() const {
+    return check(PyMemoryView_FromMemory(static_cast<char*>(view_.buf), view_.len, PyBUF_READ));
+  }
 
  private:
   Py_buffer view_{};
@@ -226,26 +248,54 @@ bool translate_exceptions(Body&& body) {
   return false;
 }
 
+// Takes the exception being raised out of the error indicator: the exception
+// object (a new reference, its traceback attached), or NULL when none is set.
+inline PyObject* take_raised_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  if (!t) return nullptr;
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (tb && v) PyException_SetTraceback(v, tb);
+  Py_XDECREF(t);
+  Py_XDECREF(tb);
+  return v;
+#endif
+}
+
+// Raises `exc` (stolen; NULL clears the indicator), its traceback kept.
+inline void set_raised_exception(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  if (!exc) {
+    PyErr_Clear();
+    return;
+  }
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+  Py_INCREF(type);
+  PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
 // Saves the currently set exception and restores it on demand; used where
 // clean-up code must run while an exception propagates.
 class SavedError {
  public:
-  SavedError() { PyErr_Fetch(&type_, &value_, &tb_); }
+  SavedError() noexcept : exc_(take_raised_exception()) {}
   ~SavedError() noexcept(false) {
     if (!gil_held()) return;
-    Py_XDECREF(type_);
-    Py_XDECREF(value_);
-    Py_XDECREF(tb_);
+    Py_XDECREF(exc_);
   }
-  void restore() {
-    PyErr_Restore(type_, value_, tb_);
-    type_ = value_ = tb_ = nullptr;
+  void restore() noexcept {
+    set_raised_exception(exc_);
+    exc_ = nullptr;
   }
 
  private:
-  PyObject* type_ = nullptr;
-  PyObject* value_ = nullptr;
-  PyObject* tb_ = nullptr;
+  PyObject* exc_ = nullptr;
 };
 
 // Runs `cleanup(type, value, traceback)` (returning a new reference, or NULL
@@ -256,27 +306,22 @@ class SavedError {
 // Ref is returned. Either way an exception is set on return.
 template <typename Cleanup>
 Ref call_during_error(Cleanup&& cleanup) {
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
-  if (tb && v) PyException_SetTraceback(v, tb);
-  PyObject* r = cleanup(t, v, tb);
+  PyObject* v = take_raised_exception();
+  PyObject* t = v ? reinterpret_cast<PyObject*>(Py_TYPE(v)) : Py_None;
+  PyObject* tb = v ? PyException_GetTraceback(v) : nullptr;
+  PyObject* r = cleanup(t, v ? v : Py_None, tb);
+  Py_XDECREF(tb);
   if (r) {
-    PyErr_Restore(t, v, tb);
+    set_raised_exception(v);
     return Ref(r);
   }
-  PyObject *t2, *v2, *tb2;
-  PyErr_Fetch(&t2, &v2, &tb2);
-  PyErr_NormalizeException(&t2, &v2, &tb2);
-  if (tb2 && v2) PyException_SetTraceback(v2, tb2);
+  PyObject* v2 = take_raised_exception();
   if (v2 && v && v2 != v) {
     Py_INCREF(v);
     PyException_SetContext(v2, v);  // steals
   }
-  Py_XDECREF(t);
   Py_XDECREF(v);
-  Py_XDECREF(tb);
-  PyErr_Restore(t2, v2, tb2);
+  set_raised_exception(v2);
   return Ref();
 }
 
@@ -287,13 +332,15 @@ Ref call_during_error(Cleanup&& cleanup) {
 template <typename Body>
 void with_context(PyObject* manager, Body&& body) {
   Ref enter_result = call_method(manager, "__enter__");
-  try {
-    body(enter_result.get());
-  } catch (const PyErrorSet&) {
+  // An exception out of the body (a Python error, or a C++ allocation failure
+  // turned into MemoryError) is pending while `__exit__` runs.
+  auto exit_on_error = [&] {
     bool suppress = false;
     Ref exit_result = call_during_error([&](PyObject* t, PyObject* v, PyObject* tb) -> PyObject* {
       PyObject* args[] = {manager, t, v, tb ? tb : Py_None};
-      PyObject* r = PyObject_VectorcallMethod(VR_STR("__exit__"), args, 4, nullptr);
+      PyObject* name = interned_nothrow("__exit__");
+      if (!name) return nullptr;
+      PyObject* r = PyObject_VectorcallMethod(name, args, 4, nullptr);
       if (!r) return nullptr;
       int truth = PyObject_IsTrue(r);
       if (truth < 0) {
@@ -308,6 +355,16 @@ void with_context(PyObject* manager, Body&& body) {
       return;
     }
     throw PyErrorSet{};
+  };
+  try {
+    body(enter_result.get());
+  } catch (const PyErrorSet&) {
+    exit_on_error();
+    return;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    exit_on_error();
+    return;
   }
   call_method(manager, "__exit__", Py_None, Py_None, Py_None);
 }

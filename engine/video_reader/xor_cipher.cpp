@@ -82,7 +82,7 @@ void write_all(PyObject* f, PyObject* payload, std::size_t total) {
   if (!PyLong_Check(written.get())) return;  // None or another answer: taken as complete
   long long w = PyLong_AsLongLong(written.get());
   if (w == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
+    if (!clear_ordinary_error()) throw PyErrorSet{};
     return;
   }
   std::size_t done = w < 0 ? 0 : static_cast<std::size_t>(w);
