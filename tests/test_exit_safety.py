@@ -72,9 +72,9 @@ HARNESS = textwrap.dedent('''
     import av, numpy
     try:
         import h5py, simplejpeg
+        import vorantis.engine.compression
     except ImportError:  # without the masks extra: its case is skipped
         pass
-    import vorantis.engine.compression
     import vorantis.engine.video_reader as vr
 
     A = json.loads(sys.argv[1])
