@@ -259,8 +259,8 @@ def test_frames_writes_the_requested_frames_as_png(tmp_path, run, video, encrypt
 
 
 def _write_masks(path: Path, images) -> list:
-    h5py = pytest.importorskip("h5py")
-    simplejpeg = pytest.importorskip("simplejpeg")
+    h5py = pytest.importorskip("h5py", reason="h5py is not installed (the masks extra)")
+    simplejpeg = pytest.importorskip("simplejpeg", reason="simplejpeg is not installed (the masks extra)")
     encoded = [b"" if img is None else simplejpeg.encode_jpeg(img, quality=95, colorspace="RGB")
                for img in images]
     with h5py.File(path, "w") as f:

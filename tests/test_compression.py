@@ -8,6 +8,9 @@ import numpy as np
 import pytest
 from PIL import Image
 
+# The masks extra; without it this file is skipped.
+simplejpeg = pytest.importorskip("simplejpeg", reason="simplejpeg is not installed (the masks extra)")
+
 from vorantis.engine.compression import decode_jpeg
 
 

@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import importlib
 import inspect
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
@@ -218,6 +220,26 @@ def test_import_needs_neither_av_nor_h5py():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=None)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "ok"
+
+
+@pytest.mark.parametrize("missing", ["simplejpeg", "h5py"])
+def test_mask_calls_without_the_masks_extra(missing, monkeypatch, tmp_path):
+    """Without h5py or simplejpeg (the masks extra) only the calls that need them fail, with
+    the import's own error, whether or not they are installed here."""
+    monkeypatch.delitem(sys.modules, "vorantis.engine.compression", raising=False)
+    monkeypatch.setitem(sys.modules, missing, None)
+    if missing == "h5py":  # the sibling module itself imports
+        fake = types.ModuleType("vorantis.engine.compression")
+        fake.decode_jpeg = lambda data: None  # type: ignore[attr-defined]
+        monkeypatch.setitem(sys.modules, "vorantis.engine.compression", fake)
+    else:
+        with pytest.raises(ModuleNotFoundError) as info:
+            importlib.import_module("vorantis.engine.compression")
+        assert info.value.name == missing
+    with pytest.raises(ModuleNotFoundError) as info:
+        vr.compute_mask_bbox(str(tmp_path / "masks.h5"), 8, 8)
+    assert info.value.name == missing
+    assert vr.xor_decrypt_bytes(vr.xor_decrypt_bytes(b"abc")) == b"abc"
 
 
 def test_methods_bind_like_python_functions():

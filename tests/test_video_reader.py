@@ -455,7 +455,9 @@ def test_reentrant_advance_refused(spy, video):
 def test_no_reference_kept_to_yielded_frames(video):
     it = vr.iter_video_frames(str(video.path))
     frame = next(it)
-    assert sys.getrefcount(frame) == 2
+    # Dropping the caller's only reference frees the frame at once (no collection
+    # needed): the suspended generator holds none. A reference count would say the
+    # same less portably (3.14 counts the argument's borrowed reference otherwise).
     ref = weakref.ref(frame)
     del frame
     assert ref() is None

@@ -12,7 +12,7 @@ from typing import IO, Callable, Iterator, List, Optional
 from vorantis.engine import video_reader as vr
 
 from .containers import COPY_CHUNK, status
-from .errors import PROG, Refused, refusing
+from .errors import EXIT_NOT_MEDIA, PROG, Refused, refusing
 from .progress import Progress
 from .sources import STDIO, input_size, is_container_head, key_bytes
 
@@ -147,7 +147,7 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
         print(f"{PROG}: warning: {output}: the decrypted bytes are not a recognisable video "
               f"or container file (is the key right? see --key); the output is kept",
               file=sys.stderr)
-        return 1
+        return EXIT_NOT_MEDIA
     status(f"decrypted {_label(args.input, 'standard input')} -> {output}")
     return 0
 
@@ -159,7 +159,7 @@ def register(sub, common) -> None:
                            epilog=None if name == "encrypt" else
                            "When a .vrtensor file decrypts to bytes that are not a recognisable video "
                            "or container (a wrong key, most often), a warning is printed and the exit "
-                           "status is 1; the output is kept.")
+                           f"status is {EXIT_NOT_MEDIA}; the output is kept.")
         p.add_argument("input", metavar="IN", help="the file to read, or - for standard input")
         p.add_argument("output", metavar="OUT", help="the file to write, or - for standard output")
         p.add_argument("--key", metavar="TEXT", default="",

@@ -1,4 +1,5 @@
-"""How the tool fails: one line naming the file and the reason (exit 1), or bad usage (exit 2)."""
+"""How the tool fails: one line naming the file and the reason (exit 1), bad usage (exit 2),
+a decryption whose result is not media (exit 3), or a fault of the tool itself (exit 70)."""
 
 from __future__ import annotations
 
@@ -10,10 +11,16 @@ from typing import Iterator, Optional
 
 PROG = "vorantis-video"
 
-# Exit statuses.
+# Exit statuses, a contract for scripts (the README lists them).
 EXIT_OK = 0
 EXIT_REFUSED = 1
 EXIT_USAGE = 2
+# `decrypt` wrote its output, but the result is not a recognisable video or container.
+EXIT_NOT_MEDIA = 3
+# A fault of the tool or of a library it calls, not of the input (sysexits' EX_SOFTWARE).
+# One line; the traceback with --debug or DEBUG_ENV set to a value other than 0.
+EXIT_INTERNAL = 70
+DEBUG_ENV = "VORANTIS_DEBUG"
 # Standard output closed by its reader (`... | head`): the status a shell reports for a
 # process ended by SIGPIPE (128 + 13), as for any Unix tool in the same pipeline.
 EXIT_BROKEN_PIPE = 141
@@ -62,6 +69,23 @@ def _library(exc: BaseException) -> str:
     return type(exc).__module__.split(".")[0]
 
 
+# PyAV's errors that report a fault of FFmpeg or of PyAV itself rather than of the input.
+_AV_FAULTS = ("BugError", "PyAVCallbackError", "ExternalError")
+
+
+def about_the_input(exc: BaseException) -> bool:
+    """Whether an exception raised while reading an input says that the input is unusable.
+
+    FFmpeg's errors (PyAV's `av.error.FFmpegError` family, all defined in `av`) are, but for
+    those that name a bug; so are h5py's own, and Python's `REFUSABLE` ones. Anything else,
+    a `TypeError` or `AttributeError` from a changed library API above all, is a fault of
+    the tool."""
+    library = _library(exc)
+    if library == "av":
+        return not any(c.__name__ in _AV_FAULTS for c in type(exc).__mro__)
+    return library == "h5py" or isinstance(exc, REFUSABLE)
+
+
 def _is_av_invalid_data(exc: BaseException) -> bool:
     return _library(exc) == "av" and (type(exc).__name__ == "InvalidDataError"
                                       or "Invalid data found" in str(exc))
@@ -101,9 +125,9 @@ def refusing(path: object, hint: Optional[str] = None, video: bool = False) -> I
     except (Refused, BrokenPipeError):
         raise
     except Exception as exc:
-        library = _library(exc)
-        if not isinstance(exc, REFUSABLE) and library not in ("av", "h5py"):
+        if not about_the_input(exc):
             raise
+        library = _library(exc)
         where = getattr(exc, "filename", None) if isinstance(exc, OSError) and library != "av" else None
         text = reason(exc)
         if video and library == "av" and text != UNDECODABLE:

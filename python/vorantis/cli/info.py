@@ -10,8 +10,10 @@ from fractions import Fraction
 from typing import Callable, Optional
 
 from .errors import Refused, plural, printable, refusing
+from .schema import document
 from .sources import (STDIO, Model, Source, file_size, format_rate, is_container_head,
-                      keyframe_interval, probe, read_stdin, split_member, temporary_file)
+                      keyframe_gaps, keyframe_interval, probe, read_stdin, split_member,
+                      temporary_file)
 
 
 def _head(path: str, n: int) -> bytes:
@@ -20,7 +22,8 @@ def _head(path: str, n: int) -> bytes:
         return f.read(n)
 
 
-def describe_container(model: Model) -> dict:
+def describe_container(model: Model, path: Optional[str] = None) -> dict:
+    """`path`: the input as given (default: the model's label)."""
     with refusing(model.label), open(model.path, "rb") as f:
         _, header_version, count = struct.unpack("<4sHH", f.read(8))
     entries = []
@@ -29,31 +32,38 @@ def describe_container(model: Model) -> dict:
         entries.append({"name": name, "offset": offset, "size": size,
                         "past_end": model.past_end(offset, size)})
     manifest = model.manifest
-    return {
-        "kind": "container",
-        "path": model.label,
-        "header_version": header_version,
-        "table_entries": count,
-        "file_size": model.size,
-        "format_version": model.format_version,
-        "manifest_present": model.has_manifest,
-        "manifest_error": model.manifest_error,
-        "manifest_keys": [str(k) for k in manifest] if isinstance(manifest, dict) else None,
-        "entries": entries,
-    }
+    if model.manifest_error:
+        state = "broken"
+    elif not model.has_manifest:
+        state = "none"
+    else:
+        state = "object" if isinstance(manifest, dict) else "not_object"
+    version = model.format_version
+    return document(
+        "container",
+        path=path if path is not None else model.label,
+        header_version=header_version,
+        table_entries=count,
+        file_size=model.size,
+        format_version=version if isinstance(version, int) and not isinstance(version, bool) else None,
+        manifest=state,
+        manifest_error=model.manifest_error,
+        manifest_keys=[str(k) for k in manifest] if isinstance(manifest, dict) else None,
+        entries=entries,
+    )
 
 
-def _print_container(d: dict, manifest) -> None:
-    print(f"container: {d['path']}")
+def _print_container(d: dict, manifest, model_label: str, model_version: object) -> None:
+    print(f"container: {model_label}")
     print(f"  IMX container, header version {d['header_version']}, "
           f"{plural(d['table_entries'], 'table entry', 'table entries')}, "
           f"{d['file_size']} bytes")
     if d["manifest_error"]:
         print(f"  manifest: broken ({d['manifest_error']})")
-    elif not d["manifest_present"]:
+    elif d["manifest"] == "none":
         print("  manifest: none (format version 0)")
     elif d["manifest_keys"] is not None:
-        print(f"  format version: {d['format_version']}")
+        print(f"  format version: {printable(str(model_version))}")
         print(f"  manifest keys: {printable(', '.join(d['manifest_keys'])) or '(none)'}")
     else:
         print(f"  manifest: a JSON {type(manifest).__name__}, not an object (no format version)")
@@ -74,30 +84,45 @@ def describe_video(source: Source, decode: bool) -> dict:
     if count == 0:
         raise Refused(source.spec, "the video stream holds no frame")
     rate: Optional[Fraction] = Fraction(facts["rate"]) if facts["rate"] else None
-    return {
-        "kind": "video",
-        "path": source.spec,
-        "source": source.kind,
-        "codec": facts["codec"],
-        "decoder": facts["decoder"],
-        "pixel_format": facts["pixel_format"],
-        "bit_depth": facts["bit_depth"],
-        "width": facts["width"],
-        "height": facts["height"],
-        "rotation": facts["rotation"],
-        "frame_rate": None if rate is None else f"{rate.numerator}/{rate.denominator}",
-        "frame_count": count,
-        "frame_count_from": method,
-        "frames_in_header": facts["frames_in_header"],
-        "keyframes": facts["keyframes"],
-        "keyframe_interval": keyframe_interval(facts["keyframes"]),
-        "duration": facts["duration"],
-    }
+    gaps = keyframe_gaps(facts["keyframes"])
+    if source.spec == STDIO:
+        kind = "stdin"
+    elif source.member is not None:
+        kind = "member"
+    else:
+        kind = "vrtensor" if source.encrypted else "file"
+    return document(
+        "video",
+        path=source.spec,
+        source=kind,
+        container=source.container if source.member is not None else None,
+        member=source.member,
+        offset=source.offset if source.member is not None else None,
+        size=source.size,
+        encrypted=source.encrypted,
+        codec=facts["codec"],
+        decoder=facts["decoder"],
+        pixel_format=facts["pixel_format"],
+        bit_depth=facts["bit_depth"],
+        width=facts["width"],
+        height=facts["height"],
+        rotation=facts["rotation"],
+        frame_rate=None if rate is None else float(rate),
+        frame_rate_num=None if rate is None else rate.numerator,
+        frame_rate_den=None if rate is None else rate.denominator,
+        frame_count=count,
+        frame_count_from=method,
+        frames_in_header=facts["frames_in_header"],
+        keyframes=facts["keyframes"],
+        keyframe_interval_min=gaps[0] if gaps else None,
+        keyframe_interval_max=gaps[-1] if gaps else None,
+        duration=facts["duration"],
+    )
 
 
-def _print_video(d: dict) -> None:
+def _print_video(d: dict, source: Source) -> None:
     print(f"video: {d['path']}")
-    print(f"  source: {d['source']}")
+    print(f"  source: {source.kind}")
     decoder = "" if d["decoder"] == d["codec"] else f" (decoder {d['decoder']})"
     print(f"  codec: {d['codec']}{decoder}")
     depth = d["bit_depth"]
@@ -106,10 +131,11 @@ def _print_video(d: dict) -> None:
     print(f"  frame size: {d['width']}x{d['height']}")
     if d["rotation"]:
         print(f"  rotation: {d['rotation']} degrees (metadata; frames are returned unrotated)")
-    print(f"  frame rate: {format_rate(Fraction(d['frame_rate']) if d['frame_rate'] else None)}")
+    rate = Fraction(d["frame_rate_num"], d["frame_rate_den"]) if d["frame_rate_num"] else None
+    print(f"  frame rate: {format_rate(rate)}")
     how = "decoded" if d["frame_count_from"] == "decoding" else "packets; --decode to count by decoding"
     print(f"  frame count: {d['frame_count']} ({how})")
-    print(f"  keyframe interval: {d['keyframe_interval']}")
+    print(f"  keyframe interval: {keyframe_interval(d['keyframes'])}")
     if d["duration"] is not None:
         print(f"  duration: {d['duration']:.3f} s")
 
@@ -121,7 +147,7 @@ def cmd_info(args: argparse.Namespace) -> int:
         data = read_stdin()
         if is_container_head(data[:4]):
             with temporary_file(data) as tmp:
-                return _report_container(Model(tmp, label="<stdin>"), args.json)
+                return _report_container(Model(tmp, label="<stdin>"), args.json, path)
         return _report_video(Source(path, args.key, data=data), args)
     if member is None and is_container_head(_head(path, 4)):
         return _report_container(Model(path), args.json)
@@ -138,14 +164,15 @@ def _report(d: dict, as_json: bool, show: Callable[[], None]) -> int:
     return 0
 
 
-def _report_container(model: Model, as_json: bool) -> int:
-    d = describe_container(model)
-    return _report(d, as_json, lambda: _print_container(d, model.manifest))
+def _report_container(model: Model, as_json: bool, path: Optional[str] = None) -> int:
+    d = describe_container(model, path)
+    return _report(d, as_json, lambda: _print_container(d, model.manifest, model.label,
+                                                         model.format_version))
 
 
 def _report_video(source: Source, args: argparse.Namespace) -> int:
     d = describe_video(source, args.decode)
-    return _report(d, args.json, lambda: _print_video(d))
+    return _report(d, args.json, lambda: _print_video(d, source))
 
 
 def register(sub, common) -> None:

@@ -5,18 +5,22 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import traceback
 from typing import Optional, Sequence
 
 import vorantis
 
 from . import containers, crypt, demo, frames, info, masks
-from .errors import (EXIT_BROKEN_PIPE, EXIT_REFUSED, EXIT_USAGE, PROG, Refused, UsageError,
-                     one_line)
+from .errors import (DEBUG_ENV, EXIT_BROKEN_PIPE, EXIT_INTERNAL, EXIT_NOT_MEDIA, EXIT_REFUSED,
+                     EXIT_USAGE, PROG, Refused, UsageError, one_line)
 
-EPILOG = ("Exit status: 0 success; 1 refused input (one line on standard error naming the file "
-          "and the reason), or decrypted bytes that are not a recognisable video; 2 bad usage; "
-          f"{EXIT_BROKEN_PIPE} when standard output is closed early (as in '... | head'). "
-          "Reports and progress go to standard error, data to standard output.")
+EPILOG = (f"Exit status: 0 success; {EXIT_REFUSED} refused input (one line on standard error naming "
+          f"the file and the reason); {EXIT_USAGE} bad usage; {EXIT_NOT_MEDIA} 'decrypt' wrote bytes "
+          f"that are not a recognisable video or container (wrong key?); {EXIT_INTERNAL} internal "
+          f"error (a fault of the tool, not of the input: one line, the traceback with --debug or "
+          f"{DEBUG_ENV}=1); {EXIT_BROKEN_PIPE} when standard output is closed early (as in "
+          "'... | head'). Reports and progress go to standard error, data to standard output; "
+          "--json output carries 'schema_version'.")
 
 
 def _version() -> str:
@@ -36,6 +40,8 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG, epilog=EPILOG,
         description="Inspect, pack, unpack, encrypt and play the video assets of an avatar model.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--debug", action="store_true",
+                        help=f"show the traceback of an internal error (also: {DEBUG_ENV}=1)")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="draw a progress bar on standard error (default: only on a terminal)")
@@ -65,9 +71,12 @@ def _run(argv: Optional[Sequence[str]]) -> int:
         return EXIT_REFUSED
     except (BrokenPipeError, KeyboardInterrupt):
         raise
-    except Exception as exc:  # a fault of the tool: still one line, never a traceback
-        print(f"{PROG}: internal error: {type(exc).__name__}: {one_line(exc)}", file=sys.stderr)
-        return EXIT_REFUSED
+    except Exception as exc:  # a fault of the tool: one line, the traceback on request
+        if args.debug or os.environ.get(DEBUG_ENV, "0") not in ("", "0"):
+            traceback.print_exc()
+        print(f"{PROG}: internal error: {type(exc).__name__}: {one_line(exc)} "
+              f"(a fault of the tool, not of the input; --debug shows where)", file=sys.stderr)
+        return EXIT_INTERNAL
 
 
 def _silence_stdout() -> None:

@@ -10,6 +10,7 @@ import os
 from vorantis.engine import video_reader as vr
 
 from .errors import Refused, UsageError, refusing
+from .schema import document
 from .sources import STDIO, read_stdin
 
 
@@ -28,10 +29,11 @@ def cmd_bbox(args: argparse.Namespace) -> int:
         with refusing(label):
             x1, y1, x2, y2 = vr.compute_mask_bbox(masks, args.width, args.height, args.padding)
     except ImportError as exc:
-        raise Refused(label, f"the mask box needs a module that is missing: {exc}") from None
+        raise Refused(label, f"the mask box needs the masks extra (pip install 'vorantis[masks]'): "
+                             f"{exc}") from None
     if args.json:
-        print(json.dumps({"x1": x1, "y1": y1, "x2": x2, "y2": y2, "width": args.width,
-                          "height": args.height, "padding": args.padding}))
+        print(json.dumps(document("bbox", path=args.masks, x1=x1, y1=y1, x2=x2, y2=y2,
+                                  width=args.width, height=args.height, padding=args.padding)))
     else:
         print(f"bbox: x1={x1} y1={y1} x2={x2} y2={y2} (right and bottom exclusive: "
               f"a {x2 - x1}x{y2 - y1} box in a {args.width}x{args.height} frame, padding {args.padding})")

@@ -216,8 +216,22 @@ class Source:
                 return vr.MP4VideoReader(self.spec, frame_count=frame_count, cache_frames=cache_frames)
             except IndexError:  # the first video stream of an empty stream list
                 raise Refused(self.spec, "no video stream") from None
-            except (AttributeError, TypeError):  # a stream that PyAV set up no decoder for
+            except (AttributeError, TypeError):
+                # What a stream that PyAV set up no decoder for raises; the same types from
+                # anywhere else are a fault of the tool or of a changed library.
+                if not self._lacks_decoder():
+                    raise
                 raise Refused(self.spec, self._undecodable()) from None
+
+    def _lacks_decoder(self) -> bool:
+        """Whether PyAV opens the input but sets up no decoder for its first video stream."""
+        import av
+
+        try:
+            with av.open(self.av_input()) as c:
+                return bool(c.streams.video) and c.streams.video[0].codec_context is None
+        except Exception:  # asked only to explain another failure
+            return False
 
     def _undecodable(self) -> str:
         return f"{UNDECODABLE} ({self.hint})" if self.hint else UNDECODABLE
@@ -306,12 +320,17 @@ def format_rate(rate) -> str:
     return f"{float(rate):.3f} fps ({rate.numerator}/{rate.denominator})"
 
 
+def keyframe_gaps(positions: List[int]) -> List[int]:
+    """The distinct gaps between consecutive keyframes, smallest first."""
+    return sorted({b - a for a, b in zip(positions, positions[1:])})
+
+
 def keyframe_interval(positions: List[int]) -> str:
     if not positions:
         return "no keyframe"
     if len(positions) == 1:
         return f"only frame {positions[0]} is a keyframe"
-    gaps = sorted({b - a for a, b in zip(positions, positions[1:])})
+    gaps = keyframe_gaps(positions)
     if len(gaps) == 1:
         return f"{gaps[0]} frames"
     return f"{gaps[0]} to {gaps[-1]} frames (irregular)"
