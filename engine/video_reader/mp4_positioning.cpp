@@ -261,12 +261,13 @@ bool skip_ahead_by_seek(Reader& r, long long d, long long target) {
 
 // The decoder stands at `d` on its single-threaded context, about to decode
 // on to `target`: the keyframe to seek to for frame threads instead, or -1 to
-// decode on as it is. Before the timeline is known (a new reader's first
-// frames), only a run from frame 0 switches, by rewinding to the start.
+// decode on as it is. Without a timeline (a new reader's first frames), a
+// playback step early in a run from frame 0 switches, by rewinding to the
+// start: decoding frame 0 again costs less than the rest of the group gains.
 long long threads_switch(Reader& r, long long d, long long target, bool store) {
   const FrameTimeline& tl = r.native().timeline;
   if (tl.usable()) return threads_switch_keyframe(tl, d, target, store);
-  return d <= 1 && (target == d + 1 || !short_run(0, target)) ? 0 : -1;
+  return d <= 1 && target == d + 1 ? 0 : -1;
 }
 
 }  // namespace

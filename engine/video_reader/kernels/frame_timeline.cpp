@@ -80,8 +80,8 @@ long long threads_switch_keyframe(const FrameTimeline& timeline, long long decod
   auto key_before = [&](long long i) {
     return static_cast<long long>(timeline.keyframe_at_or_before(static_cast<std::size_t>(i)));
   };
-  // A short forward step within a short run: random access, not playback.
-  if (target != decoder_pos + 1 && short_run(key_before(decoder_pos), target)) return -1;
+  // Only a playback step predicts a long run; a forward jump is random access.
+  if (target != decoder_pos + 1) return -1;
   long long k = key_before(keep_every_frame ? decoder_pos + 1 : target);
   const double saving = 1.0 - kThreadedFrameCost;
   if (k > decoder_pos) return static_cast<double>(n - k) * saving > seek_cost ? k : -1;

@@ -95,17 +95,19 @@ inline bool short_run(long long keyframe, long long target) {
   return target - keyframe + 1 <= kShortRunFrames;
 }
 
-// A single-threaded run that turns out long (playback after a jump, a
-// sequential step, a forward target well past the run's keyframe) goes back to
-// frame threads through a keyframe seek. From a decoder that has produced
-// frame `decoder_pos` on its way to `target`, the keyframe to seek to, or -1
-// to decode on single-threaded. With `keep_every_frame` (a cache being
-// filled), the seek never skips a frame: it goes to the keyframe at or before
-// decoder_pos + 1. Otherwise to the keyframe at or before the target. When
-// that keyframe lies after the decoder, switching costs a seek; the rest of
-// the video must be long enough to pay for it. When it lies at or before the
-// decoder, the frames from it up to the decoder are decoded again (with
-// threads); that pays when the rest of the group gains more.
+// A single-threaded run that turns into playback (the next frame asked for,
+// by get_next or get) goes back to frame threads through a keyframe seek; a
+// forward jump does not (random access: the run after it is as short as
+// before). From a decoder that has produced frame `decoder_pos`, asked for
+// `target`, returns the keyframe to seek to, or -1 to decode on single-
+// threaded. With `keep_every_frame` (a cache being filled), the seek never
+// skips a frame: it goes to the keyframe at or before decoder_pos + 1, as it
+// does anyway for a playback step. When that keyframe is the next frame,
+// switching costs a seek, and the rest of the video must be long enough to
+// pay for it. When it lies at or before the decoder, the frames from it up to
+// the decoder are decoded again (with threads); that pays when the rest of
+// the group gains more (the seek is paid either way, now or at the next
+// keyframe).
 long long threads_switch_keyframe(const FrameTimeline& timeline, long long decoder_pos, long long target,
                                   bool keep_every_frame, double seek_cost = kSeekCostFrames);
 
