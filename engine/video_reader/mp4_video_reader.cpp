@@ -387,7 +387,8 @@ void register_mp4_video_reader(PyObject* module) {
               "Initialize MP4 reader from a file or embedded section of an IMX container.\n\n"
               "With base_offset or file_size above 0 the byte range is read in one read and\n"
               "decoded from memory; otherwise FFmpeg opens the file itself. A frame_count of\n"
-              "0 counts the frames by decoding once. cache_frames is granted only when every\n"
+              "0 counts the frames: from the demuxer's packets when they make the count\n"
+              "certain, by decoding once otherwise. cache_frames is granted only when every\n"
               "frame fits in 1 GiB. key and thread_count are accepted and ignored.",
               "None",
               {self_param(), param("path", "str"), param("key", "str", empty),
