@@ -33,9 +33,19 @@ namespace vr::mp4 {
 //      timestamp's rank in the stream's sorted timestamps (collected once by
 //      demuxing, without decoding); a seek that lands past t is retried from
 //      the keyframe before, then from the start; then decode on to t.
+// A decoder before frame 0 (a new reader, after seek_to_start) reaches t == 0
+// by decoding on: it stands where a rewind would put it.
 // Frames between the landing point and `t` are converted only when they go
 // into the cache. `get_next` wants c + 1 and goes through 2 and 3 when the
-// decoder is not at c; it never reads or writes the cache.
+// decoder is not at c, or when it runs single-threaded; it never reads or
+// writes the cache.
+//
+// Threads per run (kernels/frame_timeline.hpp): a run from keyframe K to t of
+// at most kShortRunFrames frames, and a new reader's first frames, decode on
+// the single-threaded context; a longer run on the stream's own, frame-
+// threaded one. A single-threaded run asked for its next frame (playback)
+// goes back to frame threads through a keyframe seek, to K again or to the
+// next keyframe, whichever costs less (threads_switch_keyframe).
 
 namespace {
 
