@@ -616,3 +616,213 @@ def test_runs_after_a_seek_keep_the_streams_threading(video_bframes, monkeypatch
             assert_frame(video_bframes, reader.get(i), i)
         assert [reader.get_next()[0] for _ in range(n - 11)] == list(range(12, n)) + [0]
         assert reader._container.streams.video[0].thread_type.name == "AUTO"
+
+
+# --- counting, first frames, threads after a jump ---------------------------
+
+class OpenSpy:
+    """Stands in for av.open: counts the container's demux passes (one to count
+    from the packets, one more when the frames are counted by decoding) and can
+    hide the first pass's timestamps (a stream with untimed packets)."""
+
+    def __init__(self, monkeypatch, untimed: bool = False):
+        self.demuxes = 0
+        self.untimed = untimed
+        real_open = av.open
+        spy = self
+
+        class Container:
+            def __init__(self, inner):
+                self._inner = inner
+
+            def demux(self, *args, **kwargs):
+                spy.demuxes += 1
+                packets = self._inner.demux(*args, **kwargs)
+                if spy.untimed and spy.demuxes == 1:
+                    return (Untimed(p) if p.size and not p.is_keyframe else p for p in packets)
+                return packets
+
+            def __getattr__(self, name):
+                return getattr(self._inner, name)
+
+        class Untimed:
+            pts = None
+
+            def __init__(self, packet):
+                self._packet = packet
+
+            def __getattr__(self, name):
+                return getattr(self._packet, name)
+
+        monkeypatch.setattr(av, "open", lambda *a, **k: Container(real_open(*a, **k)))
+
+
+def _shifted(data: bytes, frames: int) -> bytes:
+    """The same packets remuxed to MP4 starting `frames` frames later: the
+    muxer's edit list makes the demuxer mark the packets before it discard."""
+    out = io.BytesIO()
+    with av.open(io.BytesIO(data)) as src, av.open(out, "w", format="mp4") as dst:
+        stream = src.streams.video[0]
+        copy = dst.add_stream_from_template(stream)
+        shift = int(frames / stream.average_rate / stream.time_base)
+        for packet in src.demux(stream):
+            if packet.size:
+                packet.pts -= shift
+                packet.dts -= shift
+                packet.stream = copy
+                dst.mux(packet)
+    return out.getvalue()
+
+
+def _cut_at_packet(data: bytes, keep: int) -> bytes:
+    """A stream whose file ends right after its packet number `keep` (the
+    sample table, at the front, still lists them all)."""
+    with av.open(io.BytesIO(data)) as c:
+        ends = sorted(p.pos + p.size for p in c.demux(video=0) if p.size)
+    return data[:ends[keep - 1]]
+
+
+@pytest.fixture(scope="session")
+def counting_streams(video_ts, video_bframes, video_faststart) -> dict:
+    """Streams whose frame count only decoding can tell: packets marked discard,
+    a first packet that is no keyframe, a last packet cut short (marked corrupt)."""
+    faststart = video_faststart.data
+    return {
+        "discard packets": _shifted(video_bframes.data, 4),
+        "cut mid-group": video_ts.data[188 * 12:],
+        "damaged tail": faststart[: int(len(faststart) * 0.9)],
+    }
+
+
+@pytest.mark.parametrize("source", ["file", "bytes"])
+def test_frames_are_counted_from_the_packets_when_they_make_it_certain(each_video, source,
+                                                                        monkeypatch):
+    spy = OpenSpy(monkeypatch)
+    if source == "file":
+        reader = R(str(each_video.path))
+    else:
+        reader = R.from_bytes(each_video.data)
+    with reader:
+        assert spy.demuxes == 1                      # nothing decoded to count
+        assert reader.size() == each_video.n_frames
+        for i in access_pattern("strided", each_video.n_frames) + [0]:
+            assert_frame(each_video, reader.get(i), i)
+
+
+@pytest.mark.parametrize("kind", ["discard packets", "cut mid-group", "damaged tail",
+                                  "untimed packets", "ends at a packet"])
+def test_uncertain_packets_fall_back_to_counting_by_decoding(kind, counting_streams, video,
+                                                             video_faststart, monkeypatch):
+    data = {"untimed packets": video.data,
+            "ends at a packet": _cut_at_packet(video_faststart.data, 17)}.get(kind)
+    data = data if data is not None else counting_streams[kind]
+    ref = _frames_with_frame_threads(data)
+    spy = OpenSpy(monkeypatch, untimed=kind == "untimed packets")
+    with R.from_bytes(data) as reader:
+        assert reader.size() == len(ref)
+        assert spy.demuxes == (1 if kind == "ends at a packet" else 2)
+        for i in access_pattern("random", len(ref))[:40]:
+            np.testing.assert_array_equal(reader.get(i), ref[i])
+
+
+def _frames_with_frame_threads(data: bytes) -> list:
+    """PyAV's own decode with the threading the reader asks for ("AUTO"): a
+    damaged last packet then ends the stream instead of raising."""
+    with av.open(io.BytesIO(data)) as c:
+        stream = c.streams.video[0]
+        stream.thread_type = "AUTO"
+        return [f.to_ndarray(format="bgr24") for f in c.decode(stream)]
+
+
+@pytest.mark.parametrize("count", ["given", "counted"])
+def test_first_frame_of_a_new_reader_needs_no_seek(any_video, count, monkeypatch):
+    n = any_video.n_frames if count == "given" else 0
+    for first in ["get", "get_next"]:
+        reader = R(str(any_video.path), frame_count=n)
+        counter = counted(reader)
+        frame = reader.get(0) if first == "get" else reader.get_next()[1]
+        assert_frame(any_video, frame, 0)
+        assert counter.seeks == []
+        # Playback goes on, and every frame is still the right one.
+        for i in range(1, any_video.n_frames):
+            assert_frame(any_video, reader.get(i) if i % 2 else reader.get_next()[1], i)
+        reader._container = counter._inner
+        reader.close()
+
+
+@pytest.mark.parametrize("cache", [False, True], ids=["nocache", "cache"])
+@pytest.mark.parametrize("source", ["file", "bytes"])
+def test_playback_after_a_jump_returns_every_frame(each_video, source, cache):
+    """A jump (a short single-threaded run) followed by a long forward run, which
+    goes back to frame threads on the way: frames equal PyAV's own decode."""
+    n = each_video.n_frames
+    if source == "file":
+        reader = R(str(each_video.path), frame_count=n, cache_frames=cache)
+    else:
+        reader = R.from_bytes(each_video.data, frame_count=n)
+    keys = keyframe_indices(each_video)
+    with reader:
+        for start in sorted({keys[-1] + 1, keys[1], keys[1] + 2, 3, n // 2, keys[-1] - 1}):
+            assert_frame(each_video, reader.get(start), start)
+            for step in range(1, n):
+                i = (start + step) % n
+                if step % 3:
+                    index, frame = reader.get_next()
+                    assert index == i
+                else:
+                    frame = reader.get(i)
+                assert_frame(each_video, frame, i)
+
+
+def test_playback_after_a_short_jump_takes_one_seek_back_to_frame_threads(video_160):
+    """After a jump that lands a few frames into a group (a single-threaded run),
+    playback makes exactly one more seek: back to the group's keyframe with frame
+    threads, early in the group, or at the next keyframe, late in it."""
+    keys = keyframe_indices(video_160)
+    n = video_160.n_frames
+    for offset, switch_at in [(1, keys[2]), (5, keys[3])]:
+        with R(str(video_160.path), frame_count=n) as reader:
+            reader.get(5)
+            counter = counted(reader)
+            target = keys[2] + offset
+            assert_frame(video_160, reader.get(target), target)
+            assert len(counter.seeks) == 1
+            for i in range(target + 1, keys[3] + 5):
+                index, frame = reader.get_next()
+                assert index == i
+                assert_frame(video_160, frame, i)
+            assert len(counter.seeks) == 2
+            with av.open(str(video_160.path)) as c:
+                pts = sorted(p.pts for p in c.demux(video=0) if p.size)
+            assert counter.seeks[-1] == pts[switch_at]
+            reader._container = counter._inner
+
+
+def test_damaged_packet_mid_group_never_shifts_later_frames(video):
+    """A packet damaged in the middle of a group: PyAV's decoder reports it
+    rather than dropping the frame, so frames counted on after a keyframe seek
+    keep their indices. Every access either fails with PyAV's error or returns
+    the frame asked for."""
+    data = bytearray(video.data)
+    with av.open(io.BytesIO(bytes(data))) as c:
+        packets = sorted((p.pts, p.pos, p.size) for p in c.demux(video=0) if p.size)
+    _, pos, size = packets[14]
+    data[pos + 4:pos + size] = bytes(size - 4)
+    damaged = bytes(data)
+    with pytest.raises(av.FFmpegError):
+        media.pyav_frames(damaged)
+    for count in [30, 0]:
+        with R.from_bytes(damaged, frame_count=count) as reader:
+            assert reader.size() == 30
+            served = set()
+            for i in [12, 25, 13, 16, 19, 11, 21, 29, 15, 0, 14, 17, 9, 23] + list(range(30)):
+                try:
+                    frame = reader.get(i)
+                except av.FFmpegError:
+                    assert 14 <= i < 20                 # the damaged group, from the packet on
+                    continue
+                assert media.frame_index(frame) == i
+                if i < 14 or i >= 20:
+                    assert_frame(video, frame, i)
+                served.add(i)
+            assert served >= set(range(14)) | set(range(20, 30))

@@ -18,6 +18,7 @@ struct FrameDecoderObject {
   bool solo_failed;    // `solo` could not be made: the stream's context serves every run
   bool flushing;       // the generator reached the end of the file: it only flushes now
   bool exhausted;      // the stream ended: no frame until the next rewind
+  bool fed;            // a packet went to a context since the last rewind
 };
 
 PyTypeObject FrameDecoderType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -71,6 +72,7 @@ PyObject* frame_decoder_next(PyObject* self) {
     if (PyLong_Check(size) && PyLong_AsLong(size) == 0)
       d->flushing = true;  // the end of the file: the flush packet that drains the codec
     Py_DECREF(size);
+    d->fed = true;
     PyObject* frames = d->use_solo
                            ? PyObject_CallMethodOneArg(d->solo, VR_STR("decode"), packet)
                            : PyObject_CallMethodNoArgs(packet, VR_STR("decode"));
@@ -121,27 +123,33 @@ Ref make_solo_context(PyObject* stream) {
   }
 }
 
-// Positions the decoder after a seek; `after_keyframe_seek` chooses the
-// context without frame threads for the run that follows. A packet generator
-// that has reached the end of the file reads no further: it is run to its end
-// (only flush packets are left, nothing is read or decoded) so that it frees
-// its buffers, and the next frame starts a new one.
-void frame_decoder_rewind(FrameDecoderObject* d, bool after_keyframe_seek) {
+// Chooses the context for the run that follows a rewind; false when the
+// single-threaded one is wanted but cannot be made.
+bool frame_decoder_choose(FrameDecoderObject* d, bool single_threaded) {
   d->use_solo = false;
-  if (after_keyframe_seek && !d->solo_failed) {
-    if (!d->solo) {
-      Ref solo = make_solo_context(d->stream);
-      d->solo_failed = !solo;
-      d->solo = solo.release();
-    }
-    if (d->solo) {
-      call_method(d->solo, "flush_buffers");
-      d->use_solo = true;
-    }
+  if (!single_threaded || d->solo_failed) return !single_threaded;
+  if (!d->solo) {
+    Ref solo = make_solo_context(d->stream);
+    d->solo_failed = !solo;
+    d->solo = solo.release();
+    if (!d->solo) return false;
   }
+  call_method(d->solo, "flush_buffers");
+  d->use_solo = true;
+  return true;
+}
+
+// Positions the decoder after a seek; `single_threaded` chooses the context
+// without frame threads for the run that follows. A packet generator that has
+// reached the end of the file reads no further: it is run to its end (only
+// flush packets are left, nothing is read or decoded) so that it frees its
+// buffers, and the next frame starts a new one.
+void frame_decoder_rewind(FrameDecoderObject* d, bool single_threaded) {
+  frame_decoder_choose(d, single_threaded);
   Py_CLEAR(d->pending);
   d->next = 0;
   d->exhausted = false;
+  d->fed = false;
   if (d->packets && d->flushing) {
     d->flushing = false;
     while (PyObject* rest = PyIter_Next(d->packets)) Py_DECREF(rest);
@@ -186,6 +194,7 @@ Ref new_frame_decoder(PyObject* container) {
   d->next = 0;
   d->flushing = false;
   d->exhausted = false;
+  d->fed = false;
   return Ref(reinterpret_cast<PyObject*>(d));
 }
 
@@ -194,8 +203,21 @@ bool is_frame_decoder_over(PyObject* object, PyObject* container) {
          reinterpret_cast<FrameDecoderObject*>(object)->container == container;
 }
 
-void rewind_frame_decoder(PyObject* decoder, bool after_keyframe_seek) {
-  frame_decoder_rewind(reinterpret_cast<FrameDecoderObject*>(decoder), after_keyframe_seek);
+void rewind_frame_decoder(PyObject* decoder, bool single_threaded) {
+  frame_decoder_rewind(reinterpret_cast<FrameDecoderObject*>(decoder), single_threaded);
+}
+
+bool frame_decoder_single_threaded(PyObject* decoder) {
+  return Py_TYPE(decoder) == &FrameDecoderType &&
+         reinterpret_cast<FrameDecoderObject*>(decoder)->use_solo;
+}
+
+bool rechoose_frame_decoder_context(PyObject* decoder, bool single_threaded) {
+  if (Py_TYPE(decoder) != &FrameDecoderType) return false;
+  auto* d = reinterpret_cast<FrameDecoderObject*>(decoder);
+  if (d->fed || d->pending || d->exhausted) return false;
+  if (d->use_solo == single_threaded) return true;
+  return frame_decoder_choose(d, single_threaded);
 }
 
 }  // namespace vr::mp4

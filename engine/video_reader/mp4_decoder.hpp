@@ -11,13 +11,12 @@
 // when it closes.
 //
 // Two decoding contexts: the stream's own, with the frame threads that the
-// reader asks for ("AUTO"), for runs from the start of the video; and, after a
-// keyframe seek, a second, single-threaded context over the same codec
-// parameters. A frame-thread pipeline returns its first frame only once it
-// is full, so a seek followed by a short run (random, strided or backward
-// access) decodes frames it then throws away; measured on H.264 at 512x512
-// and 720p, the run after a seek is cheaper without it. The stream's context,
-// and so its thread type, stays as the reader set it.
+// reader asks for ("AUTO"), and a second, single-threaded context over the
+// same codec parameters. A frame-thread pipeline returns its first frame only
+// once it is full, so a short run (the first frame of a new reader, a seek
+// followed by a few frames) is quicker without it, and a long run is quicker
+// with it; the positioning code chooses per run (see mp4_positioning.cpp).
+// The stream's context, and so its thread type, stays as the reader set it.
 //
 // A decoder owns references to the container, the stream, the packet
 // generator, the pending frames and the second context. Not thread-safe: used
@@ -39,8 +38,15 @@ Ref new_frame_decoder(PyObject* container);
 bool is_frame_decoder_over(PyObject* object, PyObject* container);
 
 // Positions `decoder` (a frame decoder) after its container has sought;
-// `after_keyframe_seek` chooses the context without frame threads for the run
-// that follows.
-void rewind_frame_decoder(PyObject* decoder, bool after_keyframe_seek);
+// `single_threaded` chooses the context without frame threads for the run
+// that follows (the stream's own serves when that one cannot be made).
+void rewind_frame_decoder(PyObject* decoder, bool single_threaded);
+
+// Whether the current run goes to the single-threaded context.
+bool frame_decoder_single_threaded(PyObject* decoder);
+
+// Chooses the context again for a decoder that has read nothing since its
+// rewind, without a seek; false when it has (or the choice cannot be had).
+bool rechoose_frame_decoder_context(PyObject* decoder, bool single_threaded);
 
 }  // namespace vr::mp4

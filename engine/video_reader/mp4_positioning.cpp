@@ -33,9 +33,19 @@ namespace vr::mp4 {
 //      timestamp's rank in the stream's sorted timestamps (collected once by
 //      demuxing, without decoding); a seek that lands past t is retried from
 //      the keyframe before, then from the start; then decode on to t.
+// A decoder before frame 0 (a new reader, after seek_to_start) reaches t == 0
+// by decoding on: it stands where a rewind would put it.
 // Frames between the landing point and `t` are converted only when they go
 // into the cache. `get_next` wants c + 1 and goes through 2 and 3 when the
-// decoder is not at c; it never reads or writes the cache.
+// decoder is not at c, or when it runs single-threaded; it never reads or
+// writes the cache.
+//
+// Threads per run (kernels/frame_timeline.hpp): a run from keyframe K to t of
+// at most kShortRunFrames frames, and a new reader's first frames, decode on
+// the single-threaded context; a longer run on the stream's own, frame-
+// threaded one. A single-threaded run asked for its next frame (playback)
+// goes back to frame threads through a keyframe seek, to K again or to the
+// next keyframe, whichever costs less (threads_switch_keyframe).
 
 namespace {
 
@@ -94,28 +104,43 @@ void align_timeline(Reader& r, PyObject* first_frame) {
   }
 }
 
-// The stream's timeline, collected by demuxing every packet once (no decoding).
-// Collecting moves the container, so the decoder's position is lost.
-FrameTimeline& ensure_timeline(Reader& r) {
+// Collects the stream's timeline by demuxing every packet once from the start
+// (no decoding). Returns the number of frames when the packets make it
+// certain that decoding outputs one frame per packet: every packet timed and
+// none corrupt, discarded or empty before the end, the first one (in decoding
+// order) and the earliest presented one keyframes, no timestamp twice, the
+// stream demuxed to its end. Collecting moves the container, so the decoder's
+// position is lost.
+std::optional<long long> collect_timeline(Reader& r, PyObject* container, bool from_start) {
   NativeState& ns = r.native();
-  if (ns.timeline.ready()) return ns.timeline;
-  Ref c = r.container();
   r.set_decoder_pos(std::nullopt);
   ns.timeline.reset();
-  Ref stream = pyav::video_stream(c.get());
-  pyav::seek_to_zero(c.get());
-  Ref packets = call_method(c.get(), "demux", stream.get());
+  Ref stream = pyav::video_stream(container);
+  if (!from_start) pyav::seek_to_zero(container);
+  Ref packets = call_method(container, "demux", stream.get());
   Ref it = check(PyObject_GetIter(packets.get()));
+  long long counted = 0;
+  bool certain = true, empty_seen = false;
   while (PyObject* raw = PyIter_Next(it.get())) {
     Ref packet(raw);
-    if (as_ll(attr(packet.get(), "size").get()) <= 0) continue;  // the flush packet
-    if (truthy(attr(packet.get(), "is_discard").get())) continue;  // never output
+    if (as_ll(attr(packet.get(), "size").get()) <= 0) {  // the flush packet
+      empty_seen = true;
+      continue;
+    }
+    if (empty_seen) certain = false;  // an empty packet before the end
+    if (truthy(attr(packet.get(), "is_discard").get())) {  // never output
+      certain = false;
+      continue;
+    }
+    bool keyframe = truthy(attr(packet.get(), "is_keyframe").get());
+    if (counted++ == 0 && !keyframe) certain = false;  // a stream cut mid-group
+    if (truthy(attr(packet.get(), "is_corrupt").get())) certain = false;
     Ref pts = attr(packet.get(), "pts");
     if (pts.get() == Py_None) {
       ns.timeline.add_untimed();
       continue;
     }
-    ns.timeline.add(as_ll(pts.get()), truthy(attr(packet.get(), "is_keyframe").get()));
+    ns.timeline.add(as_ll(pts.get()), keyframe);
   }
   if (PyErr_Occurred()) {
     // A stream that cannot be demuxed to its end: seeks then count from the
@@ -128,6 +153,19 @@ FrameTimeline& ensure_timeline(Reader& r) {
     ns.timeline.add_untimed();
   }
   ns.timeline.finish();
+  const FrameTimeline& tl = ns.timeline;
+  if (certain && tl.usable() && tl.size() == static_cast<std::size_t>(counted) &&
+      (counted == 0 || tl.is_keyframe(0)))
+    return counted;
+  return std::nullopt;
+}
+
+// The stream's timeline, collected once (see collect_timeline).
+FrameTimeline& ensure_timeline(Reader& r) {
+  NativeState& ns = r.native();
+  if (ns.timeline.ready()) return ns.timeline;
+  Ref c = r.container();
+  collect_timeline(r, c.get(), false);
 
   // Packets the decoder drops when it starts from the beginning (frames before
   // the first keyframe of a stream cut mid-group) have timestamps too: align the
@@ -175,21 +213,25 @@ Reached decode_forward(Reader& r, long long target, bool store, Ref pending, lon
   return Reached::Frame;
 }
 
-// Seeks to the keyframe at or before `target` and decodes the landing frame.
-Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, long long& pending_idx) {
+// Seeks to the keyframe at or before `target` (or to `key`, a keyframe at or
+// before it) and decodes the landing frame. A short run from the keyframe to
+// the target decodes single-threaded, unless `threads` asks for frame threads.
+Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, long long& pending_idx,
+                      long long key = -1, bool threads = false) {
   FrameTimeline& tl = ensure_timeline(r);
   if (!tl.usable() || tl.size() == 0) {
     restart(r);
     return Reached::Frame;
   }
   std::size_t goal = std::min(static_cast<std::size_t>(target), tl.size() - 1);
-  std::size_t k = tl.keyframe_at_or_before(goal);
+  std::size_t k = key >= 0 ? static_cast<std::size_t>(key) : tl.keyframe_at_or_before(goal);
   Ref c = r.container();
   Ref stream = pyav::video_stream(c.get());
   for (int attempt = 0; attempt < 4 && k > 0; ++attempt) {
     r.set_decoder_pos(std::nullopt);
     pyav::seek_keyframe(c.get(), tl.pts(k), stream.get());
-    Ref decoder = Ref::borrow(rewind_decoder(r, c.get(), true));
+    bool single = !threads && short_run(static_cast<long long>(k), target);
+    Ref decoder = Ref::borrow(rewind_decoder(r, c.get(), single));
     r.set_ll("_current_frame_idx", -1);
     r.set_none("_current_frame");
     r.set_flag("_at_end", false);
@@ -220,7 +262,7 @@ Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, lon
     }
     k = tl.keyframe_at_or_before(k - 1);  // landed past the target: one keyframe earlier
   }
-  restart(r);
+  restart(r, !threads && short_run(0, target));
   return Reached::Frame;
 }
 
@@ -235,15 +277,26 @@ bool skip_ahead_by_seek(Reader& r, long long d, long long target) {
   return keyframe_seek_is_cheaper(tl, d, target);
 }
 
+// The decoder stands at `d` on its single-threaded context, about to decode
+// on to `target`: the keyframe to seek to for frame threads instead, or -1 to
+// decode on as it is. Without a timeline (a new reader's first frames), a
+// playback step early in a run from frame 0 switches, by rewinding to the
+// start: decoding frame 0 again costs less than the rest of the group gains.
+long long threads_switch(Reader& r, long long d, long long target, bool store) {
+  const FrameTimeline& tl = r.native().timeline;
+  if (tl.usable()) return threads_switch_keyframe(tl, d, target, store);
+  return d <= 1 && target == d + 1 ? 0 : -1;
+}
+
 }  // namespace
 
-PyObject* rewind_decoder(Reader& r, PyObject* container, bool after_keyframe_seek) {
+PyObject* rewind_decoder(Reader& r, PyObject* container, bool single_threaded) {
   PyObject* current = r.find("_decoder");
   if (!current || !is_frame_decoder_over(current, container)) {
     r.set("_decoder", new_frame_decoder(container));
     current = r.find("_decoder");
   }
-  rewind_frame_decoder(current, after_keyframe_seek);
+  rewind_frame_decoder(current, single_threaded);
   return current;
 }
 
@@ -273,19 +326,19 @@ Ref cache_lookup(Reader& r, long long index) {
   return Ref(v);
 }
 
-PyObject* rewind_to_start(Reader& r) {
+PyObject* rewind_to_start(Reader& r, bool single_threaded) {
   Ref c = r.container();
   r.set_decoder_pos(std::nullopt);
   pyav::seek_to_zero(c.get());
-  PyObject* decoder = rewind_decoder(r, c.get());
+  PyObject* decoder = rewind_decoder(r, c.get(), single_threaded);
   r.set_ll("_current_frame_idx", -1);
   r.set_flag("_at_end", false);
   r.set_decoder_pos(-1);
   return decoder;
 }
 
-void restart(Reader& r) {
-  rewind_to_start(r);
+void restart(Reader& r, bool single_threaded) {
+  rewind_to_start(r, single_threaded);
   r.set_none("_current_frame");
 }
 
@@ -316,9 +369,20 @@ Reached decode_to(Reader& r, long long target, bool store, bool buffered) {
   std::optional<long long> d = r.decoder_pos();
   bool decode_on = buffered && d && *d < target;
   if (decode_on && !store) decode_on = !skip_ahead_by_seek(r, *d, target);
+  // A decoder before frame 0 (a new reader, after seek_to_start) stands where
+  // a rewind would put it: frame 0 needs no seek.
+  if (!decode_on && target == 0 && d == -1) decode_on = true;
   Ref pending;
   long long pending_idx = -1;
-  if (!decode_on) {
+  long long switch_key = -1;
+  if (decode_on && *d >= 0 && frame_decoder_single_threaded(r.get("_decoder").get()))
+    switch_key = threads_switch(r, *d, target, store);
+  if (switch_key == 0) {
+    restart(r);
+  } else if (switch_key > 0) {
+    if (keyframe_seek(r, target, store, pending, pending_idx, switch_key, true) == Reached::End)
+      return Reached::End;
+  } else if (!decode_on) {
     if (target == 0) {
       restart(r);
     } else if (keyframe_seek(r, target, store, pending, pending_idx) == Reached::End) {
@@ -326,6 +390,15 @@ Reached decode_to(Reader& r, long long target, bool store, bool buffered) {
     }
   }
   return decode_forward(r, target, store, std::move(pending), pending_idx);
+}
+
+std::optional<long long> count_frames_by_demuxing(Reader& r, PyObject* container) {
+  return collect_timeline(r, container, true);
+}
+
+bool decoding_single_threaded(Reader& r) {
+  PyObject* decoder = r.find("_decoder");
+  return decoder && frame_decoder_single_threaded(decoder);
 }
 
 }  // namespace vr::mp4

@@ -24,7 +24,7 @@ enum class Reached { Frame, End };
 // position (its pending frames are stale). A decoder of another kind or over
 // another container is replaced. Returns the decoder (borrowed from the
 // reader's attributes).
-PyObject* rewind_decoder(Reader& r, PyObject* container, bool after_keyframe_seek = false);
+PyObject* rewind_decoder(Reader& r, PyObject* container, bool single_threaded = false);
 
 // A frame's timestamp, or nothing when it has none (or none that fits).
 std::optional<std::int64_t> frame_pts(PyObject* frame);
@@ -35,9 +35,9 @@ Ref cache_lookup(Reader& r, long long index);
 // Rewinds the decoder to the start (seek(0), the decoder before frame 0,
 // _current_frame_idx -1, _at_end cleared) and returns it (borrowed). The
 // buffered frame is left as it is.
-PyObject* rewind_to_start(Reader& r);
+PyObject* rewind_to_start(Reader& r, bool single_threaded = false);
 // Rewinds to the start with nothing buffered.
-void restart(Reader& r);
+void restart(Reader& r, bool single_threaded = false);
 
 // Converts `frame` to BGR and makes it the current frame `index`, storing it
 // in the cache when `store` is set.
@@ -52,5 +52,13 @@ Ref advance_one(Reader& r, PyObject* decoder, long long& d);
 // buffered (without one, a target above 0 is reached by a keyframe seek rather
 // than by decoding from the start).
 Reached decode_to(Reader& r, long long target, bool store, bool buffered);
+
+// Collects the stream's timeline by demuxing a freshly opened `container` from
+// its start, and returns the number of frames when the packets make it
+// certain (see mp4_positioning.cpp); nothing when only decoding can tell.
+std::optional<long long> count_frames_by_demuxing(Reader& r, PyObject* container);
+
+// Whether the reader's decoder runs on its single-threaded context.
+bool decoding_single_threaded(Reader& r);
 
 }  // namespace vr::mp4

@@ -67,8 +67,40 @@ Ref new_lock() {
   return call(lock_type.get());
 }
 
+// Counts the frames of `container` by decoding every one, from the start; their
+// timestamps give the timeline for free.
+long long count_frames_by_decoding(Reader& r, PyObject* container) {
+  FrameTimeline& tl = r.native().timeline;
+  tl.reset();
+  pyav::seek_to_zero(container);
+  Ref decoder = Ref::borrow(rewind_decoder(r, container));
+  long long counted = 0;
+  while (PyObject* raw = PyIter_Next(decoder.get())) {
+    Ref frame(raw);
+    ++counted;
+    auto pts = frame_pts(frame.get());
+    if (pts)
+      tl.add(*pts, truthy(attr(frame.get(), "key_frame").get()));
+    else
+      tl.add_untimed();
+  }
+  if (PyErr_Occurred()) {
+    tl.reset();
+    throw PyErrorSet{};
+  }
+  tl.finish();
+  return counted;
+}
+
 // Steps shared by the constructor and from_bytes once the container is open:
 // the stream, the frame size, the frame count, the decoder at frame 0.
+//
+// A count is taken from the demuxer when its packets make it certain (one
+// frame per packet), which reads the file once without decoding; otherwise
+// every frame is decoded. A container that has not moved since it was opened
+// stands at its start already: the decoder starts there without a seek, on
+// the single-threaded context, so that frame 0 does not wait for frame
+// threads to start and fill (the first run that turns out long switches).
 void start_reading(Reader& r, PyObject* container, PyObject* frame_count) {
   r.set("_container", container);
   Ref stream = pyav::first_video_stream(container);
@@ -76,34 +108,18 @@ void start_reading(Reader& r, PyObject* container, PyObject* frame_count) {
   r.set("_width", attr(codec.get(), "width"));
   r.set("_height", attr(codec.get(), "height"));
 
+  bool moved = false;
   if (greater_than_zero(frame_count)) {
     r.set("_frame_count", frame_count);
   } else {
-    // Counting decodes every frame; their timestamps give the timeline for free.
-    FrameTimeline& tl = r.native().timeline;
-    tl.reset();
-    pyav::seek_to_zero(container);
-    Ref decoder = Ref::borrow(rewind_decoder(r, container));
-    long long counted = 0;
-    while (PyObject* raw = PyIter_Next(decoder.get())) {
-      Ref frame(raw);
-      ++counted;
-      auto pts = frame_pts(frame.get());
-      if (pts)
-        tl.add(*pts, truthy(attr(frame.get(), "key_frame").get()));
-      else
-        tl.add_untimed();
-    }
-    if (PyErr_Occurred()) {
-      tl.reset();
-      throw PyErrorSet{};
-    }
-    tl.finish();
-    r.set_ll("_frame_count", counted);
+    moved = true;
+    std::optional<long long> counted = count_frames_by_demuxing(r, container);
+    if (!counted) counted = count_frames_by_decoding(r, container);
+    r.set_ll("_frame_count", *counted);
   }
 
-  pyav::seek_to_zero(container);
-  rewind_decoder(r, container);
+  if (moved) pyav::seek_to_zero(container);
+  rewind_decoder(r, container, true);
   r.set_ll("_current_frame_idx", -1);
   r.set_none("_current_frame");
   r.set_flag("_at_end", false);
@@ -410,7 +426,7 @@ Ref py_get_next(PyObject* const* argv) {
   long long want = current + 1;
   std::optional<long long> d = r.decoder_pos();
   bool ended;
-  if (d && *d == current) {
+  if (d && *d == current && !decoding_single_threaded(r)) {
     Ref decoder = r.get("_decoder");
     long long pos = *d;
     Ref f = advance_one(r, decoder.get(), pos);
@@ -533,7 +549,8 @@ void register_mp4_video_reader(PyObject* module) {
               "Initialize MP4 reader from a file or embedded section of an IMX container.\n\n"
               "With base_offset or file_size above 0 the byte range is read in one read and\n"
               "decoded from memory; otherwise FFmpeg opens the file itself. A frame_count of\n"
-              "0 counts the frames by decoding once. cache_frames is granted only when every\n"
+              "0 counts the frames: from the demuxer's packets when they make the count\n"
+              "certain, by decoding once otherwise. cache_frames is granted only when every\n"
               "frame fits in 1 GiB. key and thread_count are accepted and ignored. An open\n"
               "reader is not initialised again (RuntimeError): close() it first.",
               "None",

@@ -78,3 +78,33 @@ TEST_CASE("a keyframe seek is chosen exactly when more than the seek cost of fra
   CHECK((vr::jump_may_warrant_seek(0, 5, 3.0) && vr::jump_may_warrant_seek(-1, 4, 3.0)));
   CHECK_FALSE(vr::jump_may_warrant_seek(0, 4, 3.0));
 }
+
+TEST_CASE("keyframe_after finds the next group, or the end") {
+  const auto tl = reordered(30, {0, 10, 20});
+  const std::pair<std::size_t, std::size_t> cases[] = {{0, 10}, {9, 10}, {10, 20}, {19, 20}, {20, 30}, {29, 30}};
+  for (auto [index, expected] : cases) CHECK(tl.keyframe_after(index) == expected);
+}
+
+TEST_CASE("a single-threaded run goes back to frame threads only on a playback step that pays") {
+  const auto tl = reordered(100, {0, 25, 50, 75});
+  CHECK((vr::short_run(25, 30) && !vr::short_run(25, 31)));  // 6 frames single-threaded, 7 with threads
+  // A forward jump is random access: never a switch, whatever the distance.
+  for (long long target : {3, 12, 24, 40, 99}) CHECK(vr::threads_switch_keyframe(tl, 1, target, false, 3.0) == -1);
+  // At the start of a group, decoding its first frames again costs less than the rest gains.
+  CHECK(vr::threads_switch_keyframe(tl, 0, 1, false, 3.0) == 0);
+  CHECK(vr::threads_switch_keyframe(tl, 26, 27, false, 3.0) == 25);
+  // Late in a group, the switch waits for the next keyframe: 0.8 (d - K + 1) < 0.2 (next - d - 1).
+  CHECK(vr::threads_switch_keyframe(tl, 28, 29, false, 3.0) == 25);   // redo 3.2 < gain 4.2
+  CHECK(vr::threads_switch_keyframe(tl, 29, 30, false, 3.0) == -1);   // redo 4.0, gain 4.0
+  CHECK(vr::threads_switch_keyframe(tl, 48, 49, false, 3.0) == -1);
+  CHECK(vr::threads_switch_keyframe(tl, 49, 50, false, 3.0) == 50);   // the next frame is a keyframe
+  CHECK(vr::threads_switch_keyframe(tl, 49, 50, true, 3.0) == 50);
+  // ... unless the rest of the video is too short to pay for the seek: 0.2 (n - K) > cost.
+  CHECK(vr::threads_switch_keyframe(tl, 74, 75, false, 3.0) == 75);   // 25 frames left: 5.0 > 3
+  CHECK(vr::threads_switch_keyframe(tl, 74, 75, false, 6.0) == -1);
+  // Nothing to decide without a usable timeline, past its end, or backward.
+  CHECK(vr::threads_switch_keyframe(reordered(100, {0, 25}, true), 0, 1, false, 3.0) == -1);
+  CHECK(vr::threads_switch_keyframe(tl, 99, 100, false, 3.0) == -1);
+  CHECK(vr::threads_switch_keyframe(tl, 10, 10, false, 3.0) == -1);
+  CHECK(vr::threads_switch_keyframe(tl, -1, 0, false, 3.0) == -1);
+}

@@ -44,6 +44,11 @@ std::size_t FrameTimeline::keyframe_at_or_before(std::size_t index) const {
   return it == keyframes_.begin() ? 0 : *(it - 1);
 }
 
+std::size_t FrameTimeline::keyframe_after(std::size_t index) const {
+  auto it = std::upper_bound(keyframes_.begin(), keyframes_.end(), index);
+  return it == keyframes_.end() ? pts_.size() : *it;
+}
+
 bool FrameTimeline::is_keyframe(std::size_t index) const {
   return std::binary_search(keyframes_.begin(), keyframes_.end(), index);
 }
@@ -65,6 +70,25 @@ bool keyframe_seek_is_cheaper(const FrameTimeline& timeline, long long decoder_p
   if (!jump_may_warrant_seek(decoder_pos, target, seek_cost)) return false;
   auto k = static_cast<long long>(timeline.keyframe_at_or_before(static_cast<std::size_t>(target)));
   return k > 0 && static_cast<double>(k - decoder_pos - 1) > seek_cost;
+}
+
+long long threads_switch_keyframe(const FrameTimeline& timeline, long long decoder_pos, long long target,
+                                  bool keep_every_frame, double seek_cost) {
+  if (!timeline.usable() || decoder_pos < 0 || target <= decoder_pos) return -1;
+  const auto n = static_cast<long long>(timeline.size());
+  if (target >= n) return -1;
+  auto key_before = [&](long long i) {
+    return static_cast<long long>(timeline.keyframe_at_or_before(static_cast<std::size_t>(i)));
+  };
+  // Only a playback step predicts a long run; a forward jump is random access.
+  if (target != decoder_pos + 1) return -1;
+  long long k = key_before(keep_every_frame ? decoder_pos + 1 : target);
+  const double saving = 1.0 - kThreadedFrameCost;
+  if (k > decoder_pos) return static_cast<double>(n - k) * saving > seek_cost ? k : -1;
+  auto next = static_cast<long long>(timeline.keyframe_after(static_cast<std::size_t>(decoder_pos)));
+  double redo = static_cast<double>(decoder_pos - k + 1) * kThreadedFrameCost;
+  double gain = static_cast<double>(next - decoder_pos - 1) * saving;
+  return redo < gain ? k : -1;
 }
 
 }  // namespace vr
