@@ -30,7 +30,9 @@ except ImportError:
     HAVE_NOMEMORY = False
 
 TESTS_DIR = Path(__file__).parent
-PYTHON_DIR = TESTS_DIR.parent / "python"
+# Where the package under test was imported from (the source tree or an
+# installed wheel): the child processes import the same one.
+PYTHON_DIR = Path(vr.__file__).parents[2]
 
 PRELUDE = """
 import inspect, random, sys, _testcapi
