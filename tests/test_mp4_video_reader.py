@@ -663,7 +663,10 @@ def _shifted(data: bytes, frames: int) -> bytes:
     out = io.BytesIO()
     with av.open(io.BytesIO(data)) as src, av.open(out, "w", format="mp4") as dst:
         stream = src.streams.video[0]
-        copy = dst.add_stream_from_template(stream)
+        if hasattr(dst, "add_stream_from_template"):  # PyAV 14 and newer
+            copy = dst.add_stream_from_template(stream)
+        else:
+            copy = dst.add_stream(template=stream)
         shift = int(frames / stream.average_rate / stream.time_base)
         for packet in src.demux(stream):
             if packet.size:
@@ -716,7 +719,15 @@ def test_uncertain_packets_fall_back_to_counting_by_decoding(kind, counting_stre
     data = {"untimed packets": video.data,
             "ends at a packet": _cut_at_packet(video_faststart.data, 17)}.get(kind)
     data = data if data is not None else counting_streams[kind]
-    ref = _frames_with_frame_threads(data)
+    try:
+        ref = _frames_with_frame_threads(data)
+    except av.error.FFmpegError as refused:
+        # Older FFmpeg releases raise on a last packet cut short even with frame
+        # threads: counting by decoding then meets the same error.
+        assert kind == "damaged tail"
+        with pytest.raises(type(refused)):
+            R.from_bytes(data)
+        return
     spy = OpenSpy(monkeypatch, untimed=kind == "untimed packets")
     with R.from_bytes(data) as reader:
         assert reader.size() == len(ref)
