@@ -4,7 +4,7 @@ latency, time to the first frame and endless playback, side by side in one run.
 
 Run from the repository root after ./scripts/dev_build.sh:
     PYTHONPATH=python:tests python bench/bench_mp4_access.py [--quick] [--flat]
-        [--before DIR]
+        [--before DIR] [--tuned]
 
 --before DIR adds a second build of this module (DIR/video_reader*.so, for
 instance the build of an earlier commit) as one more contender, so that a
@@ -28,9 +28,10 @@ Latency rows time single calls on one open reader: a jump to a random frame
 (clip switch), and `get_next` over three loops of the clip (playback; the
 worst call must stay far below a 40 ms frame budget).
 
-Like bench_mp4_reader.py, the script re-runs itself with glibc's mmap and trim
-thresholds pinned, so that freeing multi-MiB frames does not turn into page
-faults that reorder the figures.
+The figures are taken with the allocator as users run it (glibc's default
+thresholds). --tuned then runs the whole table once more in a child with glibc's
+mmap and trim thresholds pinned (freed multi-MiB frames keep their pages), printed
+after the default figures: a tuned figure is only ever read beside the default one.
 """
 
 from __future__ import annotations
@@ -41,6 +42,7 @@ import glob
 import importlib.util
 import random
 import statistics
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -48,7 +50,7 @@ from pathlib import Path
 import av
 
 import media
-from timing import interleaved, pin_malloc_thresholds
+from timing import interleaved, malloc_setting, run_tuned
 from bench_mp4_reader import encode_textured
 from vorantis.engine.video_reader import MP4VideoReader
 
@@ -290,13 +292,15 @@ def main() -> None:
     parser.add_argument("--flat", action="store_true",
                         help="the flat index pattern of the tests instead of textured frames")
     parser.add_argument("--before", metavar="DIR", help="another build of the module to compare")
+    parser.add_argument("--tuned", action="store_true",
+                        help="then the same table with glibc's mmap/trim thresholds pinned")
     args = parser.parse_args()
-    pin_malloc_thresholds()
     before = load_before(args.before) if args.before else None
     repeats = 3 if args.quick else 7
     print(f"PyAV {av.__version__}, decord {getattr(decord, '__version__', 'absent')}, "
           f"OpenCV {getattr(cv2, '__version__', 'absent')}, "
-          f"{'flat' if args.flat else 'textured'} frames, {repeats} passes, medians")
+          f"{'flat' if args.flat else 'textured'} frames, {repeats} passes, medians; "
+          f"allocator {malloc_setting()}")
     every = contenders(before)
     firsts = first_frames(before)
     rows, first_rows, jump_rows, play_rows = [], [], [], []
@@ -365,6 +369,9 @@ def main() -> None:
         cells = ", ".join(f"{k} {pct(v, 0.5) * 1e3:.2f} / {pct(v, 0.99) * 1e3:.2f} / "
                           f"{max(v) * 1e3:.2f}" for k, v in play.items())
         print(f"{clip:<16} {cells}")
+
+    if args.tuned:
+        run_tuned([a for a in sys.argv[1:] if a != "--tuned"])
 
 
 if __name__ == "__main__":

@@ -1,16 +1,17 @@
 """MP4VideoReader against plain PyAV loops doing the same work, side by side.
 
 Run from the repository root after ./scripts/dev_build.sh:
-    PYTHONPATH=python:tests python bench/bench_mp4_reader.py [--quick]
+    PYTHONPATH=python:tests python bench/bench_mp4_reader.py [--quick] [--tuned]
 
 Prints one table of medians (over repeated, interleaved runs) and ratios.
 
 Every frame is dropped as soon as it is returned, as the engine does. A frame is
 786 KiB to 2.7 MiB, above glibc's mmap threshold, and with the default settings
 the order in which a loop frees its arrays decides whether each one comes with
-hundreds of page faults: that, not the decoding work, would then dominate and
-reorder the figures. The script therefore re-runs itself with glibc's mmap and
-trim thresholds pinned (pass --default-malloc to measure without).
+hundreds of page faults, for us and the loops alike. Users run with the default
+settings, so the table is measured with them; --tuned then prints the same table
+once more from a child with glibc's mmap and trim thresholds pinned (freed frames
+keep their pages), beside the default figures, never instead of them.
 """
 
 from __future__ import annotations
@@ -31,7 +32,7 @@ import av
 import numpy as np
 
 import media
-from timing import pin_malloc_thresholds, side_by_side
+from timing import malloc_setting, run_tuned, side_by_side
 from vorantis.engine.video_reader import MP4VideoReader
 
 N_FRAMES = 300
@@ -284,8 +285,8 @@ def memory_loop(path: Path, cycles: int) -> dict[str, tuple[float, float, float]
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer repeats and cycles")
-    parser.add_argument("--default-malloc", action="store_true",
-                        help="keep glibc's default mmap/trim thresholds")
+    parser.add_argument("--tuned", action="store_true",
+                        help="then the same table with glibc's mmap/trim thresholds pinned")
     parser.add_argument("--memory-only", metavar="VIDEO", help=argparse.SUPPRESS)
     args = parser.parse_args()
     cycles = 200 if args.quick else 1000
@@ -293,11 +294,9 @@ def main() -> None:
         print_memory(memory_loop(Path(args.memory_only), cycles), cycles,
                      f"MALLOC_ARENA_MAX={os.environ.get('MALLOC_ARENA_MAX')}")
         return
-    if not args.default_malloc:
-        pin_malloc_thresholds()
     repeats = 3 if args.quick else 7
     print(f"PyAV {av.__version__}, FFmpeg libavcodec {av.library_versions['libavcodec']}, "
-          f"malloc thresholds {os.environ.get('MALLOC_MMAP_THRESHOLD_', 'default')}")
+          f"allocator {malloc_setting()}")
 
     with tempfile.TemporaryDirectory() as tmp:
         videos = [
@@ -331,6 +330,8 @@ def main() -> None:
     print()
     print_memory(mem, cycles, "default arenas")
     print(one_arena.stdout, end="")
+    if args.tuned:
+        run_tuned([a for a in sys.argv[1:] if a != "--tuned"])
 
 
 def print_memory(mem: dict, cycles: int, setting: str) -> None:
