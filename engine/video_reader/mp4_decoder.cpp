@@ -108,14 +108,22 @@ Ref make_solo_context(PyObject* stream) {
     set_attr(solo.get(), "thread_type", VR_STR("NONE"));
     // What the container told the stream's context and the bitstream may not
     // repeat: the codec's configuration and how to read its pixels.
-    for (const char* name : {"extradata", "width", "height", "pix_fmt", "color_range", "colorspace",
-                             "color_primaries", "color_trc", "sample_aspect_ratio", "field_order",
-                             "bits_per_coded_sample", "codec_tag"}) {
-      PyObject* v = PyObject_GetAttrString(codec_context.get(), name);
+    auto copy = [&](PyObject* v, const char* name) {
       bool failed = !v || (v != Py_None && PyObject_SetAttrString(solo.get(), name, v) < 0);
       Py_XDECREF(v);
       if (failed && !clear_ordinary_error()) throw PyErrorSet{};
-    }
+    };
+    for (const char* name : {"extradata", "width", "height", "color_range", "colorspace",
+                             "color_primaries", "color_trc", "sample_aspect_ratio", "field_order",
+                             "bits_per_coded_sample", "codec_tag"})
+      copy(PyObject_GetAttrString(codec_context.get(), name), name);
+    // The pixel format through `format` (None while unknown): PyAV 17's
+    // `pix_fmt` getter crashes on a context whose pixel format is unknown (a
+    // stream with no sample data yet).
+    PyObject* format = PyObject_GetAttrString(codec_context.get(), "format");
+    PyObject* pix_fmt = format && format != Py_None ? PyObject_GetAttrString(format, "name") : format;
+    if (format && format != Py_None) Py_DECREF(format);
+    copy(pix_fmt, "pix_fmt");
     return solo;
   } catch (const PyErrorSet&) {
     if (!clear_ordinary_error()) throw;  // an interrupt or MemoryError goes to the caller
