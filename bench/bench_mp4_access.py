@@ -165,18 +165,27 @@ def pyav_loop(thread_type: str):
     return run
 
 
-def contenders(before) -> dict[str, object]:
-    found = {"ours: get": ours(MP4VideoReader), "ours: get_next": ours(MP4VideoReader, True)}
+def lineup(mine, before, labels: tuple[str, str], decord_fn, opencv_fn, pyav_fn,
+           pyav_label: str) -> dict[str, object]:
+    """Our two variants (`mine(cls, second)`, for this build and the `before` one),
+    then the peers that are installed, then the two PyAV loops."""
+    found = {f"ours{labels[0]}": mine(MP4VideoReader, False),
+             f"ours{labels[1]}": mine(MP4VideoReader, True)}
     if before is not None:
-        found["before: get"] = ours(before)
-        found["before: get_next"] = ours(before, True)
+        found[f"before{labels[0]}"] = mine(before, False)
+        found[f"before{labels[1]}"] = mine(before, True)
     if decord is not None:
-        found["decord"] = decord_reader
+        found["decord"] = decord_fn
     if cv2 is not None:
-        found["OpenCV"] = opencv_reader
-    found["PyAV loop, AUTO"] = pyav_loop("AUTO")
-    found["PyAV loop, 1 thread"] = pyav_loop("NONE")
+        found["OpenCV"] = opencv_fn
+    found[f"{pyav_label}, AUTO"] = pyav_fn("AUTO")
+    found[f"{pyav_label}, 1 thread"] = pyav_fn("NONE")
     return found
+
+
+def contenders(before) -> dict[str, object]:
+    return lineup(ours, before, (": get", ": get_next"), decord_reader, opencv_reader, pyav_loop,
+                  "PyAV loop")
 
 
 def measure(path: str, n: int, targets: list[int], who: dict, repeats: int) -> dict[str, float]:
@@ -213,18 +222,8 @@ def first_frames(before) -> dict[str, object]:
         assert ok
         cap.release()
 
-    found = {"ours, count given": ours_first(MP4VideoReader, True),
-             "ours, counted": ours_first(MP4VideoReader, False)}
-    if before is not None:
-        found["before, count given"] = ours_first(before, True)
-        found["before, counted"] = ours_first(before, False)
-    if decord is not None:
-        found["decord"] = decord_first
-    if cv2 is not None:
-        found["OpenCV"] = opencv_first
-    found["PyAV, AUTO"] = pyav_first("AUTO")
-    found["PyAV, 1 thread"] = pyav_first("NONE")
-    return found
+    return lineup(lambda cls, counted: ours_first(cls, not counted), before,
+                  (", count given", ", counted"), decord_first, opencv_first, pyav_first, "PyAV")
 
 
 # --- latency of single calls on one open reader ------------------------------
