@@ -11,7 +11,7 @@ import numpy as np
 from .containers import check_output_directory, output_directory, status
 from .errors import Refused, UsageError, about_the_input, own_words, plural, refusing
 from .png import encode_png
-from .progress import Progress
+from .progress import Progress, progress_option
 from .sources import Source
 
 
@@ -56,8 +56,8 @@ def _stopped(args: argparse.Namespace, index: int, count: int, written: int, sel
                   f"{kept}") from cause
 
 
-def register(sub, common) -> None:
-    p = sub.add_parser("frames", parents=[common], help="write decoded frames as PNG images",
+def register(sub) -> None:
+    p = sub.add_parser("frames", help="write decoded frames as PNG images",
                        description="Write decoded frames as PNG images named frame_NNNNNN.png. "
                                    "--start, --stop and --step select frames as a Python slice does: "
                                    "stop is exclusive, negative values count from the end. A stream "
@@ -75,4 +75,5 @@ def register(sub, common) -> None:
                    help="distance between frames; negative goes backwards (default: %(default)s)")
     p.add_argument("--key", metavar="TEXT", default="",
                    help="key text (UTF-8) of an encrypted video (default: the built-in key)")
+    progress_option(p, "the frames written")
     p.set_defaults(func=cmd_frames)

@@ -10,7 +10,7 @@ from fractions import Fraction
 from typing import Callable, Optional, Tuple
 
 from .errors import Refused, about_the_input, own_words, plural, printable, refusing
-from .progress import Progress
+from .progress import Progress, progress_option
 from .schema import document
 from .sources import (STDIO, Model, Source, file_size, format_rate, is_container_head,
                       keyframe_gaps, keyframe_interval, probe, read_stdin, split_member,
@@ -242,8 +242,8 @@ def _report_video(source: Source, args: argparse.Namespace) -> int:
     return code
 
 
-def register(sub, common) -> None:
-    p = sub.add_parser("info", parents=[common], help="describe a container, a video, a .vrtensor file or CONTAINER::member",
+def register(sub) -> None:
+    p = sub.add_parser("info", help="describe a container, a video, a .vrtensor file or CONTAINER::member",
                        description="Describe a container (entries, manifest) or a video (codec, pixel format, "
                                    "frame size, rate, frame count, keyframes, rotation).")
     p.add_argument("path", metavar="PATH",
@@ -255,4 +255,5 @@ def register(sub, common) -> None:
                         "packets); a frame that fails to decode is named with its error, the rest "
                         "of the report is printed, and the exit status is 1")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    progress_option(p, "the frames decoded (with --decode)")
     p.set_defaults(func=cmd_info)
