@@ -14,6 +14,7 @@ import pytest
 from vorantis import cli
 from vorantis.cli import progress
 from vorantis.engine import video_reader as vr
+import media
 from test_cli import _write_masks, imx_bytes, parse_imx, read_png, single_line_error
 
 
@@ -129,3 +130,12 @@ def test_demo_keep_leaves_a_model_and_each_suggestion_runs(tmp_path, run):
         code, _, err = run(*argv)
         assert code == 0, (line, err)
 
+
+@pytest.mark.parametrize("width, height, frames", [(1280, 720, 388), (1920, 1080, 172)])
+def test_cache_budget_fits_the_frame_counts_the_readme_gives(tmp_path, width, height, frames):
+    """The usage tour: the 1 GiB cache holds 388 frames of 1280x720, 172 of 1920x1080."""
+    path = tmp_path / "one.mp4"
+    media.encode_h264(str(path), 1, width=width, height=height)
+    for count, granted in [(frames, True), (frames + 1, False)]:
+        with vr.MP4VideoReader(str(path), frame_count=count, cache_frames=True) as reader:
+            assert reader._cache_frames is granted
