@@ -139,3 +139,12 @@ def test_cache_budget_fits_the_frame_counts_the_readme_gives(tmp_path, width, he
     for count, granted in [(frames, True), (frames + 1, False)]:
         with vr.MP4VideoReader(str(path), frame_count=count, cache_frames=True) as reader:
             assert reader._cache_frames is granted
+
+
+def test_pack_refuses_dash_as_its_output(tmp_path, run, video, monkeypatch):
+    """'-' means standard output to the other commands: pack writes no file called '-'."""
+    monkeypatch.chdir(tmp_path)
+    code, _, err = run("pack", "-", video.path)
+    assert code == 2
+    single_line_error(err, "pack", "'-'")
+    assert list(tmp_path.iterdir()) == []

@@ -11,7 +11,7 @@ from typing import List, Sequence, Tuple
 
 from vorantis.engine import video_reader as vr
 
-from .errors import PROG, Refused, plural, printable, refusing
+from .errors import PROG, Refused, UsageError, plural, printable, refusing
 from .progress import Progress, progress_option
 from .sources import STDIO, Model
 
@@ -88,6 +88,8 @@ def _load(path: str):
 
 
 def cmd_pack(args: argparse.Namespace) -> int:
+    if args.output == STDIO:  # '-' means standard output everywhere else; never a file by surprise
+        raise UsageError("OUT '-': pack writes a file, not standard output (./- names a file called '-')")
     if os.path.isdir(args.output):
         raise Refused(args.output, "is a directory")
     pairs = collect(args.inputs, args.output)
@@ -225,7 +227,7 @@ def register(sub) -> None:
     p = sub.add_parser("pack", help="write files and directories into a v2 container",
                        description="Write files and directories into a new v2 container: a directory's "
                                    "files under their relative names, sorted; a file under its base name.")
-    p.add_argument("output", metavar="OUT", help="the container to write (replaced if it exists)")
+    p.add_argument("output", metavar="OUT", help="the container to write (replaced if it exists; not -)")
     p.add_argument("inputs", metavar="FILES_OR_DIRS", nargs="+", help="files and directories to pack")
     progress_option(p, None)  # the container is written in one call
     p.set_defaults(func=cmd_pack)
