@@ -11,8 +11,8 @@ from typing import List, Sequence, Tuple
 
 from vorantis.engine import video_reader as vr
 
-from .errors import PROG, Refused, plural, printable, refusing
-from .progress import Progress
+from .errors import PROG, Refused, UsageError, plural, printable, refusing
+from .progress import Progress, progress_option
 from .sources import STDIO, Model
 
 # Bytes per read when copying.
@@ -88,6 +88,8 @@ def _load(path: str):
 
 
 def cmd_pack(args: argparse.Namespace) -> int:
+    if args.output == STDIO:  # '-' means standard output everywhere else; never a file by surprise
+        raise UsageError("OUT '-': pack writes a file, not standard output (./- names a file called '-')")
     if os.path.isdir(args.output):
         raise Refused(args.output, "is a directory")
     pairs = collect(args.inputs, args.output)
@@ -221,15 +223,16 @@ def cmd_extract(args: argparse.Namespace) -> int:
     return 0
 
 
-def register(sub, common) -> None:
-    p = sub.add_parser("pack", parents=[common], help="write files and directories into a v2 container",
+def register(sub) -> None:
+    p = sub.add_parser("pack", help="write files and directories into a v2 container",
                        description="Write files and directories into a new v2 container: a directory's "
                                    "files under their relative names, sorted; a file under its base name.")
-    p.add_argument("output", metavar="OUT", help="the container to write (replaced if it exists)")
+    p.add_argument("output", metavar="OUT", help="the container to write (replaced if it exists; not -)")
     p.add_argument("inputs", metavar="FILES_OR_DIRS", nargs="+", help="files and directories to pack")
+    progress_option(p, None)  # the container is written in one call
     p.set_defaults(func=cmd_pack)
 
-    p = sub.add_parser("extract", parents=[common], help="write embedded files out of a container",
+    p = sub.add_parser("extract", help="write embedded files out of a container",
                        description="Write embedded files out of a container; names that would leave "
                                    "the output directory are refused.")
     p.add_argument("container", metavar="CONTAINER", help="the container to read")
@@ -237,4 +240,5 @@ def register(sub, common) -> None:
     p.add_argument("-o", "--output", metavar="DIR", required=True,
                    help="directory to write into (created if missing), or - to write one member "
                         "to standard output")
+    progress_option(p, "the bytes written (not with -o -)")
     p.set_defaults(func=cmd_extract)

@@ -13,7 +13,7 @@ from vorantis.engine import video_reader as vr
 
 from .containers import COPY_CHUNK, status
 from .errors import EXIT_NOT_MEDIA, PROG, Refused, refusing
-from .progress import Progress
+from .progress import Progress, progress_option
 from .sources import STDIO, input_size, is_container_head, key_bytes
 
 # Enough of a file's start to recognise its format (an MPEG transport stream shows its
@@ -152,10 +152,10 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
     return 0
 
 
-def register(sub, common) -> None:
+def register(sub) -> None:
     for name, func, what in (("encrypt", cmd_encrypt, "XOR-encrypt a file (streaming)"),
                              ("decrypt", cmd_decrypt, "XOR-decrypt a file (streaming)")):
-        p = sub.add_parser(name, parents=[common], help=what, description=what + ".",
+        p = sub.add_parser(name, help=what, description=what + ".",
                            epilog=None if name == "encrypt" else
                            "When a .vrtensor file decrypts to bytes that are not a recognisable video "
                            "or container (a wrong key, most often), a warning is printed and the exit "
@@ -164,4 +164,5 @@ def register(sub, common) -> None:
         p.add_argument("output", metavar="OUT", help="the file to write, or - for standard output")
         p.add_argument("--key", metavar="TEXT", default="",
                        help="key text, UTF-8 (default: the built-in key)")
+        progress_option(p, "the bytes written")
         p.set_defaults(func=func)

@@ -17,6 +17,7 @@ from vorantis.engine import video_reader as vr
 
 from .containers import output_directory
 from .errors import PROG
+from .progress import progress_option
 
 
 def _demo_picture(i: int, n: int, width: int, height: int, hue: int) -> np.ndarray:
@@ -126,10 +127,11 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0 if not mismatches else 1
 
 
-def register(sub, common) -> None:
-    p = sub.add_parser("demo", parents=[common], help="build a sample model and play it (no input needed)",
+def register(sub) -> None:
+    p = sub.add_parser("demo", help="build a sample model and play it (no input needed)",
                        description="Encode two short H.264 clips, pack them with a manifest into a "
                                    "sample model, and play one from the container, timing the passes.")
     p.add_argument("--keep", metavar="DIR", default=None,
                    help="build the sample model in DIR and keep it (default: a temporary folder, removed)")
+    progress_option(p, None)
     p.set_defaults(func=cmd_demo)

@@ -91,6 +91,15 @@ def _is_av_invalid_data(exc: BaseException) -> bool:
                                       or "Invalid data found" in str(exc))
 
 
+def own_words(exc: BaseException) -> str:
+    """The library's own message for an exception, in one line, without an errno prefix
+    ("Invalid data found when processing input" for PyAV's `InvalidDataError`)."""
+    strerror = getattr(exc, "strerror", None)  # OSError's, and PyAV's FFmpegError's
+    if isinstance(strerror, str) and strerror.strip():
+        return one_line(strerror)
+    return one_line(str(exc)) or type(exc).__name__
+
+
 def reason(exc: BaseException) -> str:
     """What went wrong, in one line, from an exception raised on a bad input."""
     if _is_av_invalid_data(exc):

@@ -7,9 +7,10 @@ import json
 import struct
 import sys
 from fractions import Fraction
-from typing import Callable, Optional
+from typing import Callable, Optional, Tuple
 
-from .errors import Refused, plural, printable, refusing
+from .errors import Refused, about_the_input, own_words, plural, printable, refusing
+from .progress import Progress, progress_option
 from .schema import document
 from .sources import (STDIO, Model, Source, file_size, format_rate, is_container_head,
                       keyframe_gaps, keyframe_interval, probe, read_stdin, split_member,
@@ -74,13 +75,45 @@ def _print_container(d: dict, manifest, model_label: str, model_version: object)
         print(f"    {e['offset']:>12}  {e['size']:>12}  {printable(e['name'])}{past_end}")
 
 
-def describe_video(source: Source, decode: bool) -> dict:
+def decode_every_frame(source: Source, packets: int,
+                       progress: Optional[bool] = None) -> Tuple[int, Optional[BaseException]]:
+    """Decodes the video from frame 0 to the real end of its stream through the reader's
+    `get_next`, the module's own decode path: (frames decoded, the error that stopped
+    decoding, or None). The reader is given a frame count so that it does not count
+    frames itself; `get_next` does not consult it and turns back to frame 0 at the end
+    of the stream, which is how the end is found."""
+    decoded = 0
+    with source.reader(frame_count=max(packets, 1)) as reader, \
+            Progress("decode", packets, progress, unit="frame") as bar:
+        while True:
+            try:
+                index, _ = reader.get_next()
+            except StopIteration:  # not even frame 0
+                return decoded, None
+            except Exception as exc:
+                if not about_the_input(exc):
+                    raise
+                bar.abandon()
+                return decoded, exc
+            if index == 0 and decoded:
+                return decoded, None
+            decoded += 1
+            bar.update(decoded)
+
+
+def describe_video(source: Source, decode: bool, progress: Optional[bool] = None) -> dict:
+    """`decode`: count the frames by decoding every one; when decoding fails partway,
+    the count stays the demuxer's and the document names the failing frame and error."""
     facts = probe(source)
+    packets = facts["packets"]
+    decoded: Optional[int] = None
+    failure: Optional[BaseException] = None
     if decode:
-        with source.reader() as reader:
-            count, method = reader.size(), "decoding"
+        decoded, failure = decode_every_frame(source, packets, progress)
+    if decoded is not None and failure is None:
+        count, method = decoded, "decoding"
     else:
-        count, method = facts["packets"], "packets"
+        count, method = packets, "packets"
     if count == 0:
         raise Refused(source.spec, "the video stream holds no frame")
     rate: Optional[Fraction] = Fraction(facts["rate"]) if facts["rate"] else None
@@ -112,6 +145,11 @@ def describe_video(source: Source, decode: bool) -> dict:
         frame_rate_den=None if rate is None else rate.denominator,
         frame_count=count,
         frame_count_from=method,
+        packets=packets,
+        frames_decoded=decoded,
+        decode_failed_at=None if failure is None else decoded,
+        decode_error=None if failure is None else type(failure).__name__,
+        decode_error_message=None if failure is None else own_words(failure),
         frames_in_header=facts["frames_in_header"],
         keyframes=facts["keyframes"],
         keyframe_interval_min=gaps[0] if gaps else None,
@@ -133,11 +171,34 @@ def _print_video(d: dict, source: Source) -> None:
         print(f"  rotation: {d['rotation']} degrees (metadata; frames are returned unrotated)")
     rate = Fraction(d["frame_rate_num"], d["frame_rate_den"]) if d["frame_rate_num"] else None
     print(f"  frame rate: {format_rate(rate)}")
-    how = "decoded" if d["frame_count_from"] == "decoding" else "packets; --decode to count by decoding"
+    failed_at = d["decode_failed_at"]
+    if d["frames_decoded"] is None:
+        how = "packets; --decode to count by decoding"
+    elif failed_at is not None:
+        how = f"packets; decoding failed at frame {failed_at}"
+    else:
+        others = []
+        if d["packets"] != d["frames_decoded"]:
+            others.append(f"the demuxer lists {plural(d['packets'], 'packet')}")
+        if d["frames_in_header"] and d["frames_in_header"] != d["frames_decoded"]:
+            others.append(f"the header says {plural(d['frames_in_header'], 'frame')}")
+        how = "; ".join(["decoded", ", ".join(others)] if others else ["decoded"])
     print(f"  frame count: {d['frame_count']} ({how})")
+    if failed_at is not None:
+        print(f"  decoding: {_decoded_before(failed_at)}; frame {failed_at} failed: {_failure(d)}")
     print(f"  keyframe interval: {keyframe_interval(d['keyframes'])}")
     if d["duration"] is not None:
         print(f"  duration: {d['duration']:.3f} s")
+
+
+def _decoded_before(failed_at: int) -> str:
+    if failed_at > 1:
+        return f"frames 0 to {failed_at - 1} decoded"
+    return "frame 0 decoded" if failed_at == 1 else "no frame decoded"
+
+
+def _failure(d: dict) -> str:
+    return f"{d['decode_error_message']} ({d['decode_error']})"
 
 
 def cmd_info(args: argparse.Namespace) -> int:
@@ -171,12 +232,18 @@ def _report_container(model: Model, as_json: bool, path: Optional[str] = None) -
 
 
 def _report_video(source: Source, args: argparse.Namespace) -> int:
-    d = describe_video(source, args.decode)
-    return _report(d, args.json, lambda: _print_video(d, source))
+    d = describe_video(source, args.decode, args.progress)
+    code = _report(d, args.json, lambda: _print_video(d, source))
+    failed_at = d["decode_failed_at"]
+    if failed_at is not None:  # reported in full above; the failure decides the status
+        sys.stdout.flush()
+        raise Refused(source.spec, f"decoding failed at frame {failed_at} ({_decoded_before(failed_at)}, "
+                      f"{plural(d['packets'], 'packet')} in the stream): {_failure(d)}")
+    return code
 
 
-def register(sub, common) -> None:
-    p = sub.add_parser("info", parents=[common], help="describe a container, a video, a .vrtensor file or CONTAINER::member",
+def register(sub) -> None:
+    p = sub.add_parser("info", help="describe a container, a video, a .vrtensor file or CONTAINER::member",
                        description="Describe a container (entries, manifest) or a video (codec, pixel format, "
                                    "frame size, rate, frame count, keyframes, rotation).")
     p.add_argument("path", metavar="PATH",
@@ -184,6 +251,9 @@ def register(sub, common) -> None:
     p.add_argument("--key", metavar="TEXT", default="",
                    help="key text (UTF-8) of an encrypted video (default: the built-in key)")
     p.add_argument("--decode", action="store_true",
-                   help="count frames by decoding every one (slow; the default counts the demuxer's packets)")
+                   help="count frames by decoding every one (slow; the default counts the demuxer's "
+                        "packets); a frame that fails to decode is named with its error, the rest "
+                        "of the report is printed, and the exit status is 1")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    progress_option(p, "the frames decoded (with --decode)")
     p.set_defaults(func=cmd_info)

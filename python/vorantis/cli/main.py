@@ -42,16 +42,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     parser.add_argument("--debug", action="store_true",
                         help=f"show the traceback of an internal error (also: {DEBUG_ENV}=1)")
-    common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                        help="draw a progress bar on standard error (default: only on a terminal)")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    info.register(sub, common)
-    containers.register(sub, common)
-    crypt.register(sub, common)
-    frames.register(sub, common)
-    masks.register(sub, common)
-    demo.register(sub, common)
+    for command in (info, containers, crypt, frames, masks, demo):
+        command.register(sub)
     return parser
 
 

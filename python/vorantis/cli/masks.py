@@ -11,6 +11,7 @@ from vorantis.engine import video_reader as vr
 
 from .errors import Refused, UsageError, refusing
 from .schema import document
+from .progress import progress_option
 from .sources import STDIO, read_stdin
 
 
@@ -40,8 +41,8 @@ def cmd_bbox(args: argparse.Namespace) -> int:
     return 0
 
 
-def register(sub, common) -> None:
-    p = sub.add_parser("bbox", parents=[common], help="the padded box around every face-mask pixel",
+def register(sub) -> None:
+    p = sub.add_parser("bbox", help="the padded box around every face-mask pixel",
                        description="The box around the non-zero pixels of every mask in the HDF5 "
                                    "dataset face_masks, padded and clamped to the frame; right and "
                                    "bottom are exclusive.")
@@ -51,4 +52,5 @@ def register(sub, common) -> None:
     p.add_argument("--padding", type=int, default=16, metavar="P",
                    help="pixels added on every side (default: %(default)s)")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    progress_option(p, None)
     p.set_defaults(func=cmd_bbox)

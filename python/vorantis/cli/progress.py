@@ -7,11 +7,22 @@ to re-create (bench/bench_cli_output.py compares the two).
 
 from __future__ import annotations
 
+import argparse
 import sys
 from typing import Optional
 
 # On a terminal, a bar appears only for work that lasts longer than this (seconds).
 AUTO_DELAY = 0.5
+
+
+def progress_option(parser: argparse.ArgumentParser, work: Optional[str]) -> None:
+    """Adds --progress/--no-progress. `work`: what the bar follows, for a command that
+    draws one; None for a command that draws none, which accepts the option (a script
+    may pass it to every command) without listing it in its help."""
+    text = argparse.SUPPRESS if work is None else (
+        f"draw a progress bar of {work} on standard error (default: only when standard error "
+        f"is a terminal and the work lasts over {AUTO_DELAY:g} s)")
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None, help=text)
 
 
 class Progress:

@@ -55,7 +55,12 @@ FIELDS: Dict[str, Dict[str, str]] = {
         "frame_rate_num": "int|null",   # the rate as the exact fraction num/den
         "frame_rate_den": "int|null",
         "frame_count": "int",
-        "frame_count_from": "str",      # "packets" or "decoding"
+        "frame_count_from": "str",      # "packets" or "decoding" (--decode, to the end)
+        "packets": "int",               # the demuxer's packets of the stream
+        "frames_decoded": "int|null",   # --decode: frames decoded, from frame 0; null without
+        "decode_failed_at": "int|null", # --decode: the frame that failed to decode (exit 1)
+        "decode_error": "str|null",     # its error's type name ("InvalidDataError")
+        "decode_error_message": "str|null",  # and the library's own message
         "frames_in_header": "int",      # 0 when the container does not say
         "keyframes": "list[int]",       # frame positions (packet order)
         "keyframe_interval_min": "int|null",  # smallest and largest gap between keyframes,
