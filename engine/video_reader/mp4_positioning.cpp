@@ -13,31 +13,44 @@ namespace vr::mp4 {
 //
 //   frame index    0    1    2  ...  K ...  c ... d ... t ... n-1
 //   frame cache   [0]  [1]  [2]      [K]    [c]
+//   return window              [w0 ........ w1]
 //   current       ----------------------->  c          (_current_frame_idx)
 //   decoder       ------------------------------> d    (_decoder_idx: last frame it produced)
 //   keyframes     K0 ............ K ............ K' ....
 //
 // `c` is the frame last handed out; `d` is where the decoder really stands.
-// They coincide after every decode; a cache hit moves `c` and leaves `d`.
-// Reaching target `t`:
-//   1. cache hit (caching on, `t` cached): c = t, decoder untouched;
+// They coincide after every decode; a cache or window hit moves `c` and leaves
+// `d`. The route to `t` is chosen by plan_route (kernels/frame_timeline.hpp)
+// from these positions, the timeline and what is held; this file carries it
+// out:
+//   1. held frames: the cache (caching on, `t` cached), the current frame
+//      (t == c), the return window (w0 <= t <= w1); the decoder is untouched;
 //   2. decode on from `d` when a frame is buffered and d < t. With the cache
 //      filling (every frame passed is stored) that holds however far ahead t
 //      lies. Without it, a keyframe K' in (d + 1 + S, t] makes a seek to K'
 //      cheaper than decoding d+1..K'-1 (S: the fixed cost of a seek in frame
 //      decodes, kSeekCostFrames), and the reader goes to 3 instead;
-//   3. otherwise (t at or behind the decoder, nothing buffered: a new reader
-//      or after seek_to_start, or a skip ahead) reposition: t == 0 rewinds to
-//      the start (seek(0), count from -1); t > 0 seeks to the keyframe K at
-//      or before t and learns the index of the first frame from its
-//      timestamp's rank in the stream's sorted timestamps (collected once by
-//      demuxing, without decoding); a seek that lands past t is retried from
-//      the keyframe before, then from the start; then decode on to t.
+//   3. otherwise (t behind the decoder, nothing buffered: a new reader or
+//      after seek_to_start, or a skip ahead) reposition: t == 0 rewinds to the
+//      start (seek(0), count from -1); t > 0 seeks to the keyframe K at or
+//      before t and learns the index of the first frame from its timestamp's
+//      rank in the stream's sorted timestamps (collected once by demuxing,
+//      without decoding); a seek that lands past t is retried from the
+//      keyframe before, then from the start; then decode on to t.
+//      Without the cache, a step back (a backward walk) keeps the frames it
+//      decodes from max(K, t - capacity + 1) to t in the return window,
+//      decoded but not converted, so the steps after it cost a conversion
+//      each; any route that decodes drops the window, and so do a rewind, a
+//      renumbered timeline, close and a fork. Without the cache, on streams
+//      whose frames reorder, the frames before the window (or before t) that
+//      nothing references may be skipped by the decoder; frames are then
+//      placed by their timestamps, and a frame that cannot be placed sends
+//      the run back to the same keyframe without skipping.
 // A decoder before frame 0 (a new reader, after seek_to_start) reaches t == 0
 // by decoding on: it stands where a rewind would put it.
 // Frames between the landing point and `t` are converted only when they go
-// into the cache. `get_next` wants c + 1 and goes through 2 and 3 when the
-// decoder is not at c, or when it runs single-threaded; it never reads or
+// into the cache. `get_next` wants c + 1 and goes through the same routes when
+// the decoder is not at c, or when it runs single-threaded; it never reads or
 // writes the cache.
 //
 // Threads per run (kernels/frame_timeline.hpp): a run from keyframe K to t of
