@@ -19,6 +19,10 @@ struct FrameDecoderObject {
   bool flushing;       // the generator reached the end of the file: it only flushes now
   bool exhausted;      // the stream ended: no frame until the next rewind
   bool fed;            // a packet went to a context since the last rewind
+  bool skip_on;        // packets presented before skip_below_pts may lose unreferenced frames
+  std::int64_t skip_below_pts;
+  bool solo_skipping;  // what each context's skip_frame is set to: "NONREF" (true) or "DEFAULT"
+  bool own_skipping;
 };
 
 PyTypeObject FrameDecoderType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -31,6 +35,36 @@ void frame_decoder_dealloc(PyObject* self) {
   Py_CLEAR(d->stream);
   Py_CLEAR(d->container);
   Py_TYPE(self)->tp_free(self);
+}
+
+// Sets the skip_frame of the context that decodes `packet`: "NONREF" for a
+// packet presented before the skip limit, "DEFAULT" otherwise. The attribute
+// is written only when it changes. False with an error set.
+bool frame_decoder_set_skip(FrameDecoderObject* d, PyObject* packet) {
+  bool want = false;
+  if (d->skip_on) {
+    PyObject* pts = PyObject_GetAttr(packet, VR_STR("pts"));
+    if (!pts) return false;
+    if (PyLong_Check(pts)) {
+      int overflow = 0;
+      long long v = PyLong_AsLongLongAndOverflow(pts, &overflow);
+      if (v == -1 && PyErr_Occurred()) {
+        Py_DECREF(pts);
+        return false;
+      }
+      want = !overflow && v < d->skip_below_pts;
+    }
+    Py_DECREF(pts);
+  }
+  bool& now = d->use_solo ? d->solo_skipping : d->own_skipping;
+  if (want == now) return true;
+  PyObject* context = d->use_solo ? Py_NewRef(d->solo) : PyObject_GetAttr(d->stream, VR_STR("codec_context"));
+  if (!context) return false;
+  int rc = PyObject_SetAttr(context, VR_STR("skip_frame"), want ? VR_STR("NONREF") : VR_STR("DEFAULT"));
+  Py_DECREF(context);
+  if (rc < 0) return false;
+  now = want;
+  return true;
 }
 
 PyObject* frame_decoder_next(PyObject* self) {
@@ -73,6 +107,10 @@ PyObject* frame_decoder_next(PyObject* self) {
       d->flushing = true;  // the end of the file: the flush packet that drains the codec
     Py_DECREF(size);
     d->fed = true;
+    if (!frame_decoder_set_skip(d, packet)) {
+      Py_DECREF(packet);
+      return nullptr;
+    }
     PyObject* frames = d->use_solo
                            ? PyObject_CallMethodOneArg(d->solo, VR_STR("decode"), packet)
                            : PyObject_CallMethodNoArgs(packet, VR_STR("decode"));
@@ -158,6 +196,7 @@ void frame_decoder_rewind(FrameDecoderObject* d, bool single_threaded) {
   d->next = 0;
   d->exhausted = false;
   d->fed = false;
+  d->skip_on = false;
   if (d->packets && d->flushing) {
     d->flushing = false;
     while (PyObject* rest = PyIter_Next(d->packets)) Py_DECREF(rest);
@@ -203,6 +242,10 @@ Ref new_frame_decoder(PyObject* container) {
   d->flushing = false;
   d->exhausted = false;
   d->fed = false;
+  d->skip_on = false;
+  d->skip_below_pts = 0;
+  d->solo_skipping = false;
+  d->own_skipping = false;
   return Ref(reinterpret_cast<PyObject*>(d));
 }
 
@@ -220,12 +263,11 @@ bool frame_decoder_single_threaded(PyObject* decoder) {
          reinterpret_cast<FrameDecoderObject*>(decoder)->use_solo;
 }
 
-bool rechoose_frame_decoder_context(PyObject* decoder, bool single_threaded) {
-  if (Py_TYPE(decoder) != &FrameDecoderType) return false;
+void set_frame_decoder_skip(PyObject* decoder, std::optional<std::int64_t> below_pts) {
+  if (Py_TYPE(decoder) != &FrameDecoderType) return;
   auto* d = reinterpret_cast<FrameDecoderObject*>(decoder);
-  if (d->fed || d->pending || d->exhausted) return false;
-  if (d->use_solo == single_threaded) return true;
-  return frame_decoder_choose(d, single_threaded);
+  d->skip_on = below_pts.has_value();
+  d->skip_below_pts = below_pts.value_or(0);
 }
 
 }  // namespace vr::mp4

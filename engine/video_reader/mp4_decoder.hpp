@@ -23,6 +23,9 @@
 // under the reader's lock. Requires the GIL.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 #include "py.hpp"
 
 namespace vr::mp4 {
@@ -45,8 +48,12 @@ void rewind_frame_decoder(PyObject* decoder, bool single_threaded);
 // Whether the current run goes to the single-threaded context.
 bool frame_decoder_single_threaded(PyObject* decoder);
 
-// Chooses the context again for a decoder that has read nothing since its
-// rewind, without a seek; false when it has (or the choice cannot be had).
-bool rechoose_frame_decoder_context(PyObject* decoder, bool single_threaded);
+// Until the next rewind (or a call with nothing), packets presented before
+// `below_pts` are decoded with the context's `skip_frame` at "NONREF": the
+// decoder may leave out the frames among them that no other frame references
+// (it outputs every other frame as usual). Packets from `below_pts` on, and
+// untimed ones, are decoded in full.
+void set_frame_decoder_skip(PyObject* decoder, std::optional<std::int64_t> below_pts);
+
 
 }  // namespace vr::mp4

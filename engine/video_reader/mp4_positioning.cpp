@@ -13,31 +13,44 @@ namespace vr::mp4 {
 //
 //   frame index    0    1    2  ...  K ...  c ... d ... t ... n-1
 //   frame cache   [0]  [1]  [2]      [K]    [c]
+//   return window              [w0 ........ w1]
 //   current       ----------------------->  c          (_current_frame_idx)
 //   decoder       ------------------------------> d    (_decoder_idx: last frame it produced)
 //   keyframes     K0 ............ K ............ K' ....
 //
 // `c` is the frame last handed out; `d` is where the decoder really stands.
-// They coincide after every decode; a cache hit moves `c` and leaves `d`.
-// Reaching target `t`:
-//   1. cache hit (caching on, `t` cached): c = t, decoder untouched;
+// They coincide after every decode; a cache or window hit moves `c` and leaves
+// `d`. The route to `t` is chosen by plan_route (kernels/frame_timeline.hpp)
+// from these positions, the timeline and what is held; this file carries it
+// out:
+//   1. held frames: the cache (caching on, `t` cached), the current frame
+//      (t == c), the return window (w0 <= t <= w1); the decoder is untouched;
 //   2. decode on from `d` when a frame is buffered and d < t. With the cache
 //      filling (every frame passed is stored) that holds however far ahead t
 //      lies. Without it, a keyframe K' in (d + 1 + S, t] makes a seek to K'
 //      cheaper than decoding d+1..K'-1 (S: the fixed cost of a seek in frame
 //      decodes, kSeekCostFrames), and the reader goes to 3 instead;
-//   3. otherwise (t at or behind the decoder, nothing buffered: a new reader
-//      or after seek_to_start, or a skip ahead) reposition: t == 0 rewinds to
-//      the start (seek(0), count from -1); t > 0 seeks to the keyframe K at
-//      or before t and learns the index of the first frame from its
-//      timestamp's rank in the stream's sorted timestamps (collected once by
-//      demuxing, without decoding); a seek that lands past t is retried from
-//      the keyframe before, then from the start; then decode on to t.
+//   3. otherwise (t behind the decoder, nothing buffered: a new reader or
+//      after seek_to_start, or a skip ahead) reposition: t == 0 rewinds to the
+//      start (seek(0), count from -1); t > 0 seeks to the keyframe K at or
+//      before t and learns the index of the first frame from its timestamp's
+//      rank in the stream's sorted timestamps (collected once by demuxing,
+//      without decoding); a seek that lands past t is retried from the
+//      keyframe before, then from the start; then decode on to t.
+//      Without the cache, a step back (a backward walk) keeps the frames it
+//      decodes from max(K, t - capacity + 1) to t in the return window,
+//      decoded but not converted, so the steps after it cost a conversion
+//      each; any route that decodes drops the window, and so do a rewind, a
+//      renumbered timeline, close and a fork. Without the cache, on streams
+//      whose frames reorder, the frames before the window (or before t) that
+//      nothing references may be skipped by the decoder; frames are then
+//      placed by their timestamps, and a frame that cannot be placed sends
+//      the run back to the same keyframe without skipping.
 // A decoder before frame 0 (a new reader, after seek_to_start) reaches t == 0
 // by decoding on: it stands where a rewind would put it.
 // Frames between the landing point and `t` are converted only when they go
-// into the cache. `get_next` wants c + 1 and goes through 2 and 3 when the
-// decoder is not at c, or when it runs single-threaded; it never reads or
+// into the cache. `get_next` wants c + 1 and goes through the same routes when
+// the decoder is not at c, or when it runs single-threaded; it never reads or
 // writes the cache.
 //
 // Threads per run (kernels/frame_timeline.hpp): a run from keyframe K to t of
@@ -97,6 +110,7 @@ void align_timeline(Reader& r, PyObject* first_frame) {
     if (rank <= 0) return;
     call_method(r.get("_frame_cache").get(), "clear");
     ns.cache_bytes = 0;
+    drop_window(r);
     tl.drop_leading(static_cast<std::size_t>(rank));
   } catch (const PyErrorSet&) {
     tl.reset();
@@ -188,50 +202,140 @@ FrameTimeline& ensure_timeline(Reader& r) {
   return ns.timeline;
 }
 
+// --- The return window -------------------------------------------------------
+
+// The bytes of a decoded frame's planes.
+long long frame_bytes(PyObject* frame) {
+  Ref planes = attr(frame, "planes");
+  Ref it = check(PyObject_GetIter(planes.get()));
+  long long total = 0;
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref plane(raw);
+    total += as_ll(attr(plane.get(), "buffer_size").get());
+  }
+  if (PyErr_Occurred()) throw PyErrorSet{};
+  return total;
+}
+
+// How many frames the next window may hold: by the size of the last frame
+// kept, or by an 8-bit 4:2:0 frame of the stream's size before any was.
+long long window_capacity(Reader& r) {
+  NativeState& ns = r.native();
+  long long per_frame = ns.window_frame_bytes;
+  if (per_frame <= 0) per_frame = std::max(1LL, r.get_ll("_width") * r.get_ll("_height") * 3 / 2);
+  return kWindowBytes / per_frame;
+}
+
+// Keeps decoded frame `index` in the window (after the frames it holds, or
+// starting anew when it does not follow them), dropping the oldest frames
+// while the window holds more than its bytes.
+void window_push(Reader& r, PyObject* frame, long long index) {
+  NativeState& ns = r.native();
+  long long bytes = frame_bytes(frame);
+  if (ns.window && index != ns.window_last() + 1) drop_window(r);
+  if (!ns.window) {
+    ns.window = check(PyList_New(0));
+    ns.window_first = index;
+  }
+  check_status(PyList_Append(ns.window.get(), frame));
+  ns.window_sizes.push_back(bytes);
+  ns.window_bytes += bytes;
+  ns.window_frame_bytes = bytes;
+  while (ns.window_bytes > kWindowBytes && ns.window_sizes.size() > 1) {
+    check_status(PySequence_DelItem(ns.window.get(), 0));
+    ns.window_bytes -= ns.window_sizes.front();
+    ns.window_sizes.pop_front();
+    ++ns.window_first;
+  }
+}
+
+void serve_from_window(Reader& r, long long target) {
+  NativeState& ns = r.native();
+  Ref window = ns.window;  // held: converting releases the GIL
+  PyObject* frame = PyList_GET_ITEM(window.get(), target - ns.window_first);
+  Ref held = Ref::borrow(frame);
+  make_current(r, held.get(), target, false);
+}
+
+// --- Runs of decoding ---------------------------------------------------------
+
+// A run that skips unreferenced frames met a frame its timestamp cannot place
+// (or the target went missing): the run is redone without skipping.
+struct SkipLost {};
+
+// The next frame of a run that may skip frames, identified by its timestamp
+// (it must lie after `d` and not past `target`).
+Ref advance_ranked(Reader& r, PyObject* decoder, long long& d, long long target) {
+  Ref f = next_frame(r, decoder);
+  if (!f) return f;
+  auto pts = frame_pts(f.get());
+  long long index = pts ? r.native().timeline.rank(*pts) : -1;
+  if (index <= d || index > target) {
+    r.set_decoder_pos(std::nullopt);
+    throw SkipLost{};
+  }
+  r.set_decoder_pos(index);
+  d = index;
+  return f;
+}
+
 // Decodes from where the decoder stands up to `target`. `pending` is a frame
-// already decoded (the landing frame of a seek) not yet converted.
-Reached decode_forward(Reader& r, long long target, bool store, Ref pending, long long pending_idx) {
+// already decoded (the landing frame of a seek) not yet converted. Frames go
+// to the cache when `store`, and frames from `keep_from` on to the return
+// window; with `ranked`, frames are identified by their timestamps (frames
+// may have been skipped), otherwise counted.
+Reached decode_run(Reader& r, long long target, bool store, Ref pending, long long pending_idx,
+                   long long keep_from = -1, bool ranked = false) {
   Ref decoder = r.get("_decoder");
   long long d = r.decoder_pos().value_or(-1);
+  auto take = [&](Ref f, long long index) {
+    if (store) {
+      make_current(r, f.get(), index, true);
+      pending = Ref();
+      return;
+    }
+    if (keep_from >= 0 && index >= keep_from) window_push(r, f.get(), index);
+    pending = std::move(f);
+    pending_idx = index;
+  };
+  if (pending) take(std::move(pending), pending_idx);
   while (d < target) {
-    Ref f = advance_one(r, decoder.get(), d);
+    Ref f = ranked ? advance_ranked(r, decoder.get(), d, target) : advance_one(r, decoder.get(), d);
     if (!f) {
       r.set_decoder_pos(std::nullopt);
       r.set_flag("_at_end", true);
       if (pending) make_current(r, pending.get(), pending_idx, false);
       return Reached::End;
     }
-    if (store) {
-      make_current(r, f.get(), d, true);
-      pending = Ref();
-    } else {
-      pending = std::move(f);
-      pending_idx = d;
-    }
+    take(std::move(f), d);
   }
+  if (ranked) set_frame_decoder_skip(decoder.get(), std::nullopt);
   if (pending) make_current(r, pending.get(), pending_idx, store);
   return Reached::Frame;
 }
 
-// Seeks to the keyframe at or before `target` (or to `key`, a keyframe at or
-// before it) and decodes the landing frame. A short run from the keyframe to
-// the target decodes single-threaded, unless `threads` asks for frame threads.
-Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, long long& pending_idx,
-                      long long key = -1, bool threads = false) {
-  FrameTimeline& tl = ensure_timeline(r);
-  if (!tl.usable() || tl.size() == 0) {
-    restart(r);
-    return Reached::Frame;
-  }
-  std::size_t goal = std::min(static_cast<std::size_t>(target), tl.size() - 1);
-  std::size_t k = key >= 0 ? static_cast<std::size_t>(key) : tl.keyframe_at_or_before(goal);
+// Rewinds to the start and decodes frame 0 on to `target`.
+Reached restart_run(Reader& r, long long target, bool store, const Route& route) {
+  restart(r, !route.threads);
+  return decode_run(r, target, store, Ref(), -1, route.keep_from);
+}
+
+// Seeks to the route's keyframe and decodes on to `target`, skipping the
+// unreferenced frames before route.skip_below. The first frame's index comes
+// from its timestamp; a seek that lands past the target is retried from the
+// keyframe before, then from the start.
+Reached seek_run(Reader& r, long long target, bool store, const Route& route) {
+  FrameTimeline& tl = r.native().timeline;
+  auto k = static_cast<std::size_t>(route.keyframe);
+  bool skipping = route.skip_below > route.keyframe;
   Ref c = r.container();
   Ref stream = pyav::video_stream(c.get());
   for (int attempt = 0; attempt < 4 && k > 0; ++attempt) {
     r.set_decoder_pos(std::nullopt);
     pyav::seek_keyframe(c.get(), tl.pts(k), stream.get());
-    bool single = !threads && short_run(static_cast<long long>(k), target);
-    Ref decoder = Ref::borrow(rewind_decoder(r, c.get(), single));
+    Ref decoder = Ref::borrow(rewind_decoder(r, c.get(), !route.threads));
+    if (skipping)
+      set_frame_decoder_skip(decoder.get(), tl.pts(static_cast<std::size_t>(route.skip_below)));
     r.set_ll("_current_frame_idx", -1);
     r.set_none("_current_frame");
     r.set_flag("_at_end", false);
@@ -252,43 +356,49 @@ Reached keyframe_seek(Reader& r, long long target, bool store, Ref& pending, lon
     }
     if (landed <= target) {
       r.set_decoder_pos(landed);
-      if (store) {
-        make_current(r, first.get(), landed, true);
-      } else {
-        pending = std::move(first);
-        pending_idx = landed;
+      try {
+        return decode_run(r, target, store, std::move(first), landed, route.keep_from, skipping);
+      } catch (const SkipLost&) {
+        skipping = false;  // the same keyframe again, every frame decoded
+        continue;
       }
-      return Reached::Frame;
     }
     k = tl.keyframe_at_or_before(k - 1);  // landed past the target: one keyframe earlier
   }
-  restart(r, !threads && short_run(0, target));
-  return Reached::Frame;
+  Route from_start = route;
+  from_start.threads = route.threads || !short_run(0, target);
+  return restart_run(r, target, store, from_start);
 }
 
-// A forward target with no cache to fill: whether to leave the decoder at `d`
-// for a keyframe seek. Only a jump long enough for a seek to pay off consults
-// the timeline; collecting it the first time moves the container, and then
-// the decoder must reposition anyway.
-bool skip_ahead_by_seek(Reader& r, long long d, long long target) {
-  if (!jump_may_warrant_seek(d, target)) return false;
-  const FrameTimeline& tl = ensure_timeline(r);
-  if (!r.decoder_pos()) return true;
-  return keyframe_seek_is_cheaper(tl, d, target);
-}
-
-// The decoder stands at `d` on its single-threaded context, about to decode
-// on to `target`: the keyframe to seek to for frame threads instead, or -1 to
-// decode on as it is. Without a timeline (a new reader's first frames), a
-// playback step early in a run from frame 0 switches, by rewinding to the
-// start: decoding frame 0 again costs less than the rest of the group gains.
-long long threads_switch(Reader& r, long long d, long long target, bool store) {
-  const FrameTimeline& tl = r.native().timeline;
-  if (tl.usable()) return threads_switch_keyframe(tl, d, target, store);
-  return d <= 1 && target == d + 1 ? 0 : -1;
+// What the reader holds, for plan_route.
+ReaderView view_of(Reader& r, long long target, bool store, bool buffered) {
+  NativeState& ns = r.native();
+  ReaderView v;
+  v.target = target;
+  v.buffered = buffered;
+  v.current = buffered ? r.get_ll("_current_frame_idx") : -1;
+  std::optional<long long> d = r.decoder_pos();
+  v.decoder_known = d.has_value();
+  v.decoder = d.value_or(-1);
+  PyObject* decoder = r.find("_decoder");
+  v.decoder_single = decoder && frame_decoder_single_threaded(decoder);
+  v.filling_cache = store;
+  v.window_first = ns.window ? ns.window_first : -1;
+  v.window_last = ns.window_last();
+  v.window_capacity = store ? 0 : window_capacity(r);
+  return v;
 }
 
 }  // namespace
+
+void drop_window(Reader& r) {
+  NativeState& ns = r.native();
+  if (!ns.window) return;
+  Ref held = std::move(ns.window);
+  ns.window_first = -1;
+  ns.window_bytes = 0;
+  ns.window_sizes.clear();
+}
 
 PyObject* rewind_decoder(Reader& r, PyObject* container, bool single_threaded) {
   PyObject* current = r.find("_decoder");
@@ -328,6 +438,7 @@ Ref cache_lookup(Reader& r, long long index) {
 
 PyObject* rewind_to_start(Reader& r, bool single_threaded) {
   Ref c = r.container();
+  drop_window(r);
   r.set_decoder_pos(std::nullopt);
   pyav::seek_to_zero(c.get());
   PyObject* decoder = rewind_decoder(r, c.get(), single_threaded);
@@ -366,30 +477,42 @@ Ref advance_one(Reader& r, PyObject* decoder, long long& d) {
 }
 
 Reached decode_to(Reader& r, long long target, bool store, bool buffered) {
-  std::optional<long long> d = r.decoder_pos();
-  bool decode_on = buffered && d && *d < target;
-  if (decode_on && !store) decode_on = !skip_ahead_by_seek(r, *d, target);
-  // A decoder before frame 0 (a new reader, after seek_to_start) stands where
-  // a rewind would put it: frame 0 needs no seek.
-  if (!decode_on && target == 0 && d == -1) decode_on = true;
-  Ref pending;
-  long long pending_idx = -1;
-  long long switch_key = -1;
-  if (decode_on && *d >= 0 && frame_decoder_single_threaded(r.get("_decoder").get()))
-    switch_key = threads_switch(r, *d, target, store);
-  if (switch_key == 0) {
-    restart(r);
-  } else if (switch_key > 0) {
-    if (keyframe_seek(r, target, store, pending, pending_idx, switch_key, true) == Reached::End)
-      return Reached::End;
-  } else if (!decode_on) {
-    if (target == 0) {
-      restart(r);
-    } else if (keyframe_seek(r, target, store, pending, pending_idx) == Reached::End) {
-      return Reached::End;
+  Ref hit = store ? cache_lookup(r, target) : Ref();
+  for (;;) {
+    ReaderView view = view_of(r, target, store, buffered);
+    view.cached = static_cast<bool>(hit);
+    Route route = plan_route(r.native().timeline, view);
+    switch (route.kind) {
+      case RouteKind::Cache:
+        r.set_current(hit.get(), target);
+        served(r);
+        return Reached::Frame;
+      case RouteKind::Current:
+        served(r);
+        return Reached::Frame;
+      case RouteKind::Window:
+        serve_from_window(r, target);
+        served(r);
+        return Reached::Frame;
+      case RouteKind::CollectTimeline:
+        ensure_timeline(r);
+        continue;  // collecting moved the container: plan again
+      case RouteKind::DecodeOn:
+        drop_window(r);
+        return decode_run(r, target, store, Ref(), -1);
+      case RouteKind::Restart:
+        drop_window(r);
+        return restart_run(r, target, store, route);
+      case RouteKind::Seek:
+        drop_window(r);
+        return seek_run(r, target, store, route);
     }
   }
-  return decode_forward(r, target, store, std::move(pending), pending_idx);
+}
+
+void served(Reader& r) {
+  PyObject* at_end = r.find("_at_end");
+  if (at_end && at_end != Py_False) r.set_flag("_at_end", false);
 }
 
 std::optional<long long> count_frames_by_demuxing(Reader& r, PyObject* container) {

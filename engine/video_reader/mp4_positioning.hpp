@@ -53,6 +53,14 @@ Ref advance_one(Reader& r, PyObject* decoder, long long& d);
 // than by decoding from the start).
 Reached decode_to(Reader& r, long long target, bool store, bool buffered);
 
+// A frame was served without decoding (a cache hit, the return window or the
+// current frame again): an earlier run out of frames no longer sends get_next
+// back to frame 0, since get_next continues from the frame just served.
+void served(Reader& r);
+
+// Releases the return window's frames.
+void drop_window(Reader& r);
+
 // Collects the stream's timeline by demuxing a freshly opened `container` from
 // its start, and returns the number of frames when the packets make it
 // certain (see mp4_positioning.cpp); nothing when only decoding can tell.

@@ -7,6 +7,7 @@
 // threads (waiting for it releases the GIL).
 #pragma once
 
+#include <deque>
 #include <optional>
 #include <utility>
 
@@ -34,6 +35,18 @@ struct NativeState {
   // _advance_to_frame): see DecoderInUse.
   unsigned long user_thread = 0;
   int use_depth = 0;
+  // The return window (kernels/frame_timeline.hpp): decoded frames, not yet
+  // converted, of indices window_first.. in a list, their bytes, and the size
+  // of the last frame kept (how many the next window may hold).
+  Ref window;
+  long long window_first = -1;
+  long long window_bytes = 0;
+  std::deque<long long> window_sizes;
+  long long window_frame_bytes = 0;
+
+  long long window_last() const {
+    return window ? window_first + static_cast<long long>(window_sizes.size()) - 1 : -1;
+  }
 };
 
 

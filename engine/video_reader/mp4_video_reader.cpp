@@ -241,6 +241,13 @@ void detach_after_fork(PyObject* self) {
   if (r.find("_decoder_idx")) r.set_none("_decoder_idx");
   if (r.find("_native_state")) {
     NativeState& ns = r.native();
+    // Decoded frames of the parent's decoder are given up like the decoder.
+    if (ns.window) {
+      ns.window.release();  // a reference never dropped
+      ns.window_first = -1;
+      ns.window_bytes = 0;
+      ns.window_sizes.clear();
+    }
     // A thread of the parent that was inside the decoder does not exist here.
     ns.user_thread = 0;
     ns.use_depth = 0;
@@ -347,14 +354,6 @@ Ref py_setstate(PyObject* const* argv) {
 
 Ref copy_frame(PyObject* frame) { return call_method(frame, "copy"); }
 
-// A frame was served without decoding (a cache hit or the current frame
-// again): an earlier run out of frames no longer sends get_next back to frame
-// 0, since get_next continues from the frame just served.
-void served(Reader& r) {
-  PyObject* at_end = r.find("_at_end");
-  if (at_end && at_end != Py_False) r.set_flag("_at_end", false);
-}
-
 Ref py_advance_to_frame(PyObject* const* argv) {
   Reader r(argv[0]);
   Ref index = check(PyNumber_Index(argv[1]));
@@ -367,14 +366,6 @@ Ref py_advance_to_frame(PyObject* const* argv) {
   DecoderInUse in_use(r);
 
   bool cache = r.get_flag("_cache_frames");
-  if (cache) {
-    Ref hit = cache_lookup(r, target);
-    if (hit) {
-      r.set_current(hit.get(), target);
-      served(r);
-      return hit;
-    }
-  }
   PyObject* current = r.find("_current_frame");
   bool buffered = current && current != Py_None;
   if (decode_to(r, target, cache, buffered) == Reached::End) {
@@ -427,6 +418,7 @@ Ref py_get_next(PyObject* const* argv) {
   std::optional<long long> d = r.decoder_pos();
   bool ended;
   if (d && *d == current && !decoding_single_threaded(r)) {
+    drop_window(r);
     Ref decoder = r.get("_decoder");
     long long pos = *d;
     Ref f = advance_one(r, decoder.get(), pos);
@@ -498,6 +490,7 @@ void close_reader(PyObject* self, bool wait) {
   r.set_none("_decoder");
   if (r.find("_decoder_idx")) r.set_none("_decoder_idx");
   if (r.find("_native_state")) {
+    drop_window(r);
     NativeState& ns = r.native();
     ns.cache_bytes = 0;
     ns.timeline.reset();

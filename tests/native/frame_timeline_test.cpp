@@ -108,3 +108,148 @@ TEST_CASE("a single-threaded run goes back to frame threads only on a playback s
   CHECK(vr::threads_switch_keyframe(tl, 10, 10, false, 3.0) == -1);
   CHECK(vr::threads_switch_keyframe(tl, -1, 0, false, 3.0) == -1);
 }
+
+// --- plan_route: how a target is reached -------------------------------------
+
+namespace {
+
+// A reader after a forward pass to `at` on frame threads, nothing cached.
+vr::ReaderView after_forward(long long at, long long target) {
+  vr::ReaderView v;
+  v.target = target;
+  v.current = at;
+  v.buffered = true;
+  v.decoder_known = true;
+  v.decoder = at;
+  v.window_capacity = 40;
+  return v;
+}
+
+}  // namespace
+
+TEST_CASE("held frames come first: the cache, the current frame, the return window") {
+  const auto tl = reordered(60, {0, 12, 24, 36, 48});
+  auto v = after_forward(30, 20);
+  v.cached = true;
+  CHECK(vr::plan_route(tl, v).kind == vr::RouteKind::Cache);
+  v = after_forward(30, 30);
+  CHECK(vr::plan_route(tl, v).kind == vr::RouteKind::Current);
+  v = after_forward(30, 20);
+  v.window_first = 18;
+  v.window_last = 22;
+  CHECK(vr::plan_route(tl, v).kind == vr::RouteKind::Window);
+  v.target = 17;  // just outside: a new run
+  CHECK(vr::plan_route(tl, v).kind == vr::RouteKind::Seek);
+}
+
+TEST_CASE("a step back keeps a window from the keyframe, bounded by its capacity, and skips below it") {
+  const auto tl = reordered(300, {0, 250});
+  REQUIRE(tl.reordered());
+  auto v = after_forward(299, 298);
+  auto route = vr::plan_route(tl, v);
+  CHECK(route.kind == vr::RouteKind::Seek);
+  CHECK(route.keyframe == 250);
+  CHECK(route.keep_from == 259);  // the last 40 frames up to the target
+  CHECK(route.skip_below == 259);
+  CHECK(route.threads);
+  v.window_capacity = 100;
+  route = vr::plan_route(tl, v);
+  CHECK(route.keep_from == 250);  // the whole group fits
+  CHECK(route.skip_below == 250);
+
+  // A long group: the last `capacity` frames before the target.
+  v = after_forward(249, 248);
+  route = vr::plan_route(tl, v);
+  CHECK(route.kind == vr::RouteKind::Restart);  // the group of frame 0
+  CHECK(route.keep_from == 248 - 40 + 1);
+
+  v = after_forward(200, 199);
+  v.current = 209;  // served from a window, the decoder further on
+  v.decoder = 249;
+  CHECK(vr::plan_route(tl, v).keep_from == -1);  // 10 back from the frame shown: a jump
+  v.current = 200;
+  route = vr::plan_route(tl, v);
+  CHECK(route.keep_from == 160);
+  CHECK(route.kind == vr::RouteKind::Restart);
+}
+
+TEST_CASE("jumps back take no window and skip up to the target; with the cache filling nothing is skipped") {
+  const auto tl = reordered(120, {0, 30, 60, 90});
+  auto v = after_forward(110, 70);
+  auto route = vr::plan_route(tl, v);
+  CHECK(route.kind == vr::RouteKind::Seek);
+  CHECK(route.keyframe == 60);
+  CHECK(route.keep_from == -1);
+  CHECK(route.skip_below == 70);
+  v.filling_cache = true;
+  v.window_capacity = 0;
+  route = vr::plan_route(tl, v);
+  CHECK(route.skip_below == 0);
+  CHECK(route.keep_from == -1);
+  // A step back with the cache filling (the frame not cached) is a plain seek.
+  v = after_forward(110, 109);
+  v.filling_cache = true;
+  CHECK(vr::plan_route(tl, v).keep_from == -1);
+}
+
+TEST_CASE("streams whose frames do not reorder never skip") {
+  vr::FrameTimeline tl;
+  for (std::size_t i = 0; i < 60; ++i) tl.add(pts_at(i), i % 20 == 0);
+  tl.finish();
+  REQUIRE(!tl.reordered());
+  auto route = vr::plan_route(tl, after_forward(50, 30));
+  CHECK(route.kind == vr::RouteKind::Seek);
+  CHECK(route.skip_below == 0);
+  route = vr::plan_route(tl, after_forward(50, 49));
+  CHECK(route.keep_from == 40);
+  CHECK(route.skip_below == 0);
+}
+
+TEST_CASE("forward: decode on, a seek past a distant keyframe, or the timeline first") {
+  const auto tl = reordered(120, {0, 30, 60, 90});
+  CHECK(vr::plan_route(tl, after_forward(10, 11)).kind == vr::RouteKind::DecodeOn);
+  CHECK(vr::plan_route(tl, after_forward(10, 29)).kind == vr::RouteKind::DecodeOn);
+  auto route = vr::plan_route(tl, after_forward(10, 65));
+  CHECK(route.kind == vr::RouteKind::Seek);
+  CHECK(route.keyframe == 60);
+  CHECK(!route.threads);  // a short run from the keyframe
+  vr::FrameTimeline none;
+  CHECK(vr::plan_route(none, after_forward(10, 65)).kind == vr::RouteKind::CollectTimeline);
+  CHECK(vr::plan_route(none, after_forward(10, 12)).kind == vr::RouteKind::DecodeOn);
+  auto v = after_forward(10, 65);
+  v.filling_cache = true;  // every frame on the way is wanted
+  CHECK(vr::plan_route(tl, v).kind == vr::RouteKind::DecodeOn);
+}
+
+TEST_CASE("a new reader reaches frame 0 by decoding on; a lost decoder repositions") {
+  const auto tl = reordered(60, {0, 12, 24});
+  vr::ReaderView fresh;
+  fresh.decoder_known = true;
+  fresh.decoder = -1;
+  fresh.target = 0;
+  CHECK(vr::plan_route(tl, fresh).kind == vr::RouteKind::DecodeOn);
+  fresh.target = 30;
+  auto route = vr::plan_route(tl, fresh);
+  CHECK(route.kind == vr::RouteKind::Seek);
+  CHECK(route.keyframe == 24);
+  auto lost = after_forward(20, 21);
+  lost.decoder_known = false;
+  CHECK(vr::plan_route(tl, lost).kind == vr::RouteKind::Seek);
+  lost.target = 0;
+  CHECK(vr::plan_route(tl, lost).kind == vr::RouteKind::Restart);
+}
+
+TEST_CASE("a single-threaded run asked for its next frame goes back to frame threads") {
+  const auto tl = reordered(120, {0, 30, 60, 90});
+  auto v = after_forward(31, 32);
+  v.decoder_single = true;
+  auto route = vr::plan_route(tl, v);
+  CHECK(route.kind == vr::RouteKind::Seek);
+  CHECK(route.keyframe == 30);
+  CHECK(route.threads);
+  CHECK(route.skip_below == 32);
+  vr::FrameTimeline none;  // a new reader's first frames: back to frame 0
+  v = after_forward(0, 1);
+  v.decoder_single = true;
+  CHECK(vr::plan_route(none, v).kind == vr::RouteKind::Restart);
+}

@@ -9,11 +9,15 @@ void FrameTimeline::reset() {
   keyframes_.clear();
   pending_.clear();
   untimed_ = false;
+  reordered_ = false;
   ready_ = false;
   usable_ = false;
 }
 
-void FrameTimeline::add(std::int64_t pts, bool keyframe) { pending_.emplace_back(pts, keyframe); }
+void FrameTimeline::add(std::int64_t pts, bool keyframe) {
+  if (!pending_.empty() && pts < pending_.back().first) reordered_ = true;
+  pending_.emplace_back(pts, keyframe);
+}
 
 void FrameTimeline::finish() {
   std::stable_sort(pending_.begin(), pending_.end(),
@@ -89,6 +93,65 @@ long long threads_switch_keyframe(const FrameTimeline& timeline, long long decod
   double redo = static_cast<double>(decoder_pos - k + 1) * kThreadedFrameCost;
   double gain = static_cast<double>(next - decoder_pos - 1) * saving;
   return redo < gain ? k : -1;
+}
+
+Route plan_route(const FrameTimeline& tl, const ReaderView& v) {
+  const long long t = v.target;
+  Route route;
+  if (v.cached) return {RouteKind::Cache};
+  if (v.buffered && t == v.current) return {RouteKind::Current};
+  if (v.window_first >= 0 && t >= v.window_first && t <= v.window_last) return {RouteKind::Window};
+
+  // Decoding on: a frame is buffered and the decoder stands before the target.
+  // Without a cache to fill, a long jump ahead goes by a keyframe seek when
+  // that is cheaper; a decoder before frame 0 stands where a rewind would put it.
+  bool on = v.buffered && v.decoder_known && v.decoder < t;
+  if (on && !v.filling_cache && jump_may_warrant_seek(v.decoder, t)) {
+    if (!tl.ready()) return {RouteKind::CollectTimeline};
+    on = !keyframe_seek_is_cheaper(tl, v.decoder, t);
+  }
+  if (!on && t == 0 && v.decoder_known && v.decoder == -1) on = true;
+  if (on) {
+    // A single-threaded run asked for its next frame turns into playback: it
+    // goes back to frame threads when that pays (threads_switch_keyframe).
+    // Without a timeline (a new reader's first frames) an early playback step
+    // rewinds to the start: frame 0 again costs less than the group gains.
+    if (v.decoder >= 0 && v.decoder_single) {
+      long long key = tl.usable() ? threads_switch_keyframe(tl, v.decoder, t, v.filling_cache)
+                                  : (v.decoder <= 1 && t == v.decoder + 1 ? 0 : -1);
+      if (key == 0) return {RouteKind::Restart};
+      if (key > 0) {
+        route.kind = RouteKind::Seek;
+        route.keyframe = key;
+        route.skip_below = v.filling_cache || !tl.reordered() ? 0 : t;
+        return route;
+      }
+    }
+    return {RouteKind::DecodeOn};
+  }
+
+  // Repositioning.
+  const bool walking_back = !v.filling_cache && v.buffered && t < v.current &&
+                            v.current - t <= kBackwardStepFrames && v.window_capacity > 1;
+  if (t == 0) {
+    route.kind = RouteKind::Restart;
+    if (walking_back) route.keep_from = 0;
+    return route;
+  }
+  if (!tl.ready()) return {RouteKind::CollectTimeline};
+  if (!tl.usable() || tl.size() == 0) return {RouteKind::Restart};
+  const auto goal = static_cast<std::size_t>(std::min<long long>(t, static_cast<long long>(tl.size()) - 1));
+  const auto k = static_cast<long long>(tl.keyframe_at_or_before(goal));
+  route.threads = !short_run(k, t);
+  if (walking_back) route.keep_from = std::max(k, t - v.window_capacity + 1);
+  if (k == 0) {
+    route.kind = RouteKind::Restart;
+    return route;
+  }
+  route.kind = RouteKind::Seek;
+  route.keyframe = k;
+  if (!v.filling_cache && tl.reordered()) route.skip_below = route.keep_from >= 0 ? route.keep_from : t;
+  return route;
 }
 
 }  // namespace vr

@@ -27,6 +27,9 @@ class FrameTimeline {
   void finish();
 
   bool ready() const { return ready_; }
+  // Whether the frames were added out of presentation order (packets in
+  // decoding order, with frames that reorder: B-frames).
+  bool reordered() const { return reordered_; }
   bool usable() const { return ready_ && usable_; }
   std::size_t size() const { return pts_.size(); }
   std::int64_t pts(std::size_t index) const { return pts_[index]; }
@@ -47,6 +50,7 @@ class FrameTimeline {
   std::vector<std::size_t> keyframes_;  // sorted indices into pts_
   std::vector<std::pair<std::int64_t, bool>> pending_;
   bool untimed_ = false;
+  bool reordered_ = false;
   bool ready_ = false;
   bool usable_ = false;
 };
@@ -110,5 +114,72 @@ inline bool short_run(long long keyframe, long long target) {
 // keyframe).
 long long threads_switch_keyframe(const FrameTimeline& timeline, long long decoder_pos, long long target,
                                   bool keep_every_frame, double seek_cost = kSeekCostFrames);
+
+// --- How a target is reached ------------------------------------------------
+//
+// `plan_route` is the one rule that decides how the lazy reader reaches a
+// frame: from what it holds (the frame cache, the current frame, the return
+// window), by decoding on, by rewinding to the start, or by a keyframe seek,
+// and on which decoder context; for a run from a keyframe also which frames go
+// into the return window and which may be skipped. The reader carries the
+// route out (mp4_positioning.cpp); this function only reads integers.
+//
+// The return window serves backward walks without the frame cache: a walk
+// that steps back (at most kBackwardStepFrames behind the current frame) and
+// misses decodes from the keyframe at or before the target up to the target
+// once, and keeps the last decoded frames of that run (at most
+// `window_capacity`, the frames that fit in kWindowBytes), so that the steps
+// after it are served without decoding. A group longer than the window is
+// decoded once per window-full. Any route that decodes drops the window.
+//
+// Skipping: on a run from a keyframe that does not fill the cache, the frames
+// before `skip_below` are only decoded so that the target can be; those that
+// no other frame references may be left out by the decoder, and every frame
+// it does output is then identified by its timestamp (so the timeline must be
+// usable, as it is for any keyframe seek). Only streams whose frames reorder
+// skip: without B-frames every frame is usually a reference, and a damaged
+// packet mistaken for an unreferenced one would turn a decoding error into a
+// concealed picture.
+
+// The bytes the return window may hold: a quarter of the frame cache's budget.
+constexpr long long kWindowBytes = (1LL << 30) / 4;
+// The largest step back that counts as a backward walk (a step back further
+// than this is a jump: random access, no window).
+constexpr long long kBackwardStepFrames = 8;
+
+// What the reader holds when it is asked for frame `target`.
+struct ReaderView {
+  long long target = 0;
+  long long current = -1;         // index of the buffered frame (-1: none)
+  bool buffered = false;          // a current frame is held
+  bool decoder_known = false;     // the decoder's position is known:
+  long long decoder = -1;         //   the index of the last frame it produced (-1: before frame 0)
+  bool decoder_single = false;    // the decoder runs on its single-threaded context
+  bool cached = false;            // the frame cache holds the target
+  bool filling_cache = false;     // the cache is on: every frame decoded is stored
+  long long window_first = -1;    // the frames the return window holds (-1: none)
+  long long window_last = -1;
+  long long window_capacity = 0;  // frames the window may hold
+};
+
+enum class RouteKind {
+  Cache,            // the cached frame
+  Current,          // the buffered frame itself
+  Window,           // the return window's frame
+  DecodeOn,         // decode on from where the decoder stands
+  Restart,          // rewind to the start, decode from frame 0
+  Seek,             // seek to `keyframe`, decode from there
+  CollectTimeline,  // the timeline is needed first (collecting it moves the decoder): plan again
+};
+
+struct Route {
+  RouteKind kind = RouteKind::DecodeOn;
+  long long keyframe = 0;    // Seek: the keyframe to land on
+  bool threads = true;       // Restart, Seek: the run uses the frame-threaded context
+  long long keep_from = -1;  // Restart, Seek: frames keep_from..target go to the return window
+  long long skip_below = 0;  // Seek: frames before this index may be skipped when unreferenced
+};
+
+Route plan_route(const FrameTimeline& timeline, const ReaderView& view);
 
 }  // namespace vr
