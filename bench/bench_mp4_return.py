@@ -20,6 +20,10 @@ each pass opens a fresh reader, given its frame count, without the cache):
   each measured in a child process (VmHWM reset between the passes).
 "ratio" is the fastest peer's time over ours (above 1: ours is faster); fps
 are frames handed out per second.
+
+--codecs prints which decoders honour skip_frame "NONREF" (frames output out
+of all, decoding a whole clip with B-frames or their codec's equivalent) and
+whether the clip's timestamps reorder (the reader skips only where they do).
 """
 
 from __future__ import annotations
@@ -216,6 +220,57 @@ def memory_row(path: str, n: int, passes: int) -> dict:
     return json.loads(out.stdout)
 
 
+# --- which decoders skip ----------------------------------------------------------
+
+SKIP_CODECS = [  # (name, encoder, options, container format, max_b_frames)
+    ("H.264", "libx264", {"bf": "2", "g": "24", "preset": "fast"}, "mp4", None),
+    ("HEVC", "libx265", {"x265-params": "bframes=3:keyint=24:min-keyint=24:log-level=error"}, "mp4", None),
+    ("VP9", "libvpx-vp9", {"g": "24", "lag-in-frames": "16", "auto-alt-ref": "1"}, "webm", None),
+    ("AV1", "libsvtav1", {"g": "24"}, "matroska", None),
+    ("MPEG-4 part 2", "mpeg4", {"g": "24"}, "mp4", 2),
+    ("MPEG-2", "mpeg2video", {"g": "24"}, "mpegts", 2),
+]
+
+
+def skip_table(directory: Path) -> None:
+    import fractions
+
+    import media
+
+    print(f"{'codec':16s} {'decoder':12s} {'frames':>6s} {'NONREF':>6s} reorders")
+    for name, encoder, options, fmt, bframes in SKIP_CODECS:
+        path = directory / f"skip_{encoder}.{fmt}"
+        try:
+            with av.open(str(path), "w", format=fmt) as out:
+                s = out.add_stream(encoder, rate=25)
+                s.width, s.height, s.pix_fmt = 128, 96, "yuv420p"
+                s.codec_context.gop_size = 24
+                if bframes:
+                    s.codec_context.max_b_frames = bframes
+                s.options = options
+                for i in range(48):
+                    f = av.VideoFrame.from_ndarray(media.frame_image(i, 128, 96), format="rgb24")
+                    f.pts, f.time_base = i, fractions.Fraction(1, 25)
+                    for p in s.encode(f):
+                        out.mux(p)
+                for p in s.encode():
+                    out.mux(p)
+        except Exception as e:  # an encoder this PyAV lacks
+            print(f"{name:16s} (no encoder: {e})")
+            continue
+        with av.open(str(path)) as c:
+            pts = [p.pts for p in c.demux(video=0) if p.size]
+        counts = []
+        for skip in ("DEFAULT", "NONREF"):
+            with av.open(str(path)) as c:
+                s = c.streams.video[0]
+                s.codec_context.skip_frame = skip
+                decoder = s.codec_context.codec.name
+                counts.append(sum(1 for _ in c.decode(s)))
+        reorders = any(b < a for a, b in zip(pts, pts[1:]))
+        print(f"{name:16s} {decoder:12s} {counts[0]:6d} {counts[1]:6d} {'yes' if reorders else 'no'}")
+
+
 # --- the table ---------------------------------------------------------------
 
 def fps(seconds: float, frames: int) -> str:
@@ -227,18 +282,22 @@ def main() -> None:
     ap.add_argument("--quick", action="store_true", help="3 rounds, the 512x512 and 720p gop25 clips")
     ap.add_argument("--before", metavar="DIR")
     ap.add_argument("--clips", help="comma-separated substrings of the clip names to run")
+    ap.add_argument("--codecs", action="store_true", help="only the table of decoders that skip")
     ap.add_argument("--memory-child", nargs=3, metavar=("PATH", "N", "PASSES"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_child:
         memory_child(args.memory_child[0], int(args.memory_child[1]), int(args.memory_child[2]))
+        return
+    directory = Path(tempfile.gettempdir()) / "vorantis-bench-return"
+    directory.mkdir(exist_ok=True)
+    if args.codecs:
+        skip_table(directory)
         return
     rounds = 3 if args.quick else 5
     clips = CLIPS[:4] if args.quick else CLIPS
     if args.clips:
         clips = [c for c in clips if any(s in c[0] for s in args.clips.split(","))]
     before = load_before(args.before) if args.before else None
-    directory = Path(tempfile.gettempdir()) / "vorantis-bench-return"
-    directory.mkdir(exist_ok=True)
     print(f"PyAV {av.__version__}; {rounds} rounds; medians; fps = frames handed out per second")
     for name, w, h, n, gop, bf in clips:
         path = str(clip_path(directory, name, w, h, n, gop, bf))
