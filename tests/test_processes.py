@@ -392,3 +392,149 @@ def test_dask_example_on_a_local_cluster(tmp_path):
             assert summary["first_sha1"] == sha1(frames[0]) and summary["last_sha1"] == sha1(frames[-1])
         assert tuple(got["mask_box"]) == example.mask_box(box, 96, 64)
     assert os.getpid() not in pids
+
+
+# --- Readers are told apart by identity, never by equality ------------------------------
+
+class _EqualityOnly:
+    """__eq__ without __hash__: instances are unhashable."""
+
+    def __eq__(self, other):
+        return type(other) is type(self)
+
+    __hash__ = None  # what defining __eq__ alone does
+
+
+class _AllEqual:
+    """Value equality that makes every instance equal (and hash alike)."""
+
+    def __eq__(self, other):
+        return type(other) is type(self)
+
+    def __hash__(self):
+        return 0
+
+
+@pytest.mark.parametrize("base", [vr.MP4VideoReader, vr.VideoReader])
+def test_unhashable_reader_subclass_constructs_and_pickles(base, video):
+    cls = type("Reader", (_EqualityOnly, base), {"__module__": __name__})
+    globals()["Reader"] = cls  # reachable for pickle by its qualified name
+    try:
+        reader = cls(str(video.path))
+        reader.get(4)
+        clone = pickle.loads(pickle.dumps(reader))
+        np.testing.assert_array_equal(clone.get(6), video.frames[6])
+        clone.close(), reader.close()
+    finally:
+        del globals()["Reader"]
+
+
+class AllEqualVideoReader(_AllEqual, vr.VideoReader):
+    pass
+
+
+def test_equal_video_readers_keep_their_own_keys(video, encrypted_video, encrypted_video_custom_key):
+    custom_path, custom_key = encrypted_video_custom_key
+    readers = [AllEqualVideoReader(str(encrypted_video)), AllEqualVideoReader(str(custom_path), custom_key)]
+    assert readers[0] == readers[1]
+    for reader in readers:
+        clone = pickle.loads(pickle.dumps(reader))
+        np.testing.assert_array_equal(clone.get(7), video.frames[7])
+
+
+EQUAL_FORK_SCRIPT = r'''
+import hashlib, json, os, sys, time
+import numpy as np
+from vorantis.engine import video_reader as vr
+
+class SamePath:
+    def __eq__(self, other):
+        return isinstance(other, SamePath) and self._path == other._path
+    def __hash__(self):
+        return hash(self._path)
+
+class MP4(SamePath, vr.MP4VideoReader): pass
+class Decoded(SamePath, vr.VideoReader): pass
+
+path = sys.argv[1]
+h = lambda a: hashlib.sha1(np.ascontiguousarray(a).tobytes()).hexdigest()
+a, b = MP4(path), MP4(path)
+a.get(3); b.get(5)
+c, d = Decoded(path), Decoded(path)
+assert a == b and c == d
+read, write = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(read)
+    out = {"a": h(a.get(21)), "b": h(b.get(23)), "next": b.get_next()[0]}
+    c.close(); d.close()                             # the parent's containers are left alone
+    os.write(write, json.dumps(out).encode())
+    os._exit(0)
+os.close(write)
+deadline = time.time() + 60
+while time.time() < deadline:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    time.sleep(0.05)
+else:
+    os.kill(pid, 9); os.waitpid(pid, 0)
+    sys.exit("the child hung")
+print(json.dumps({"status": status, **json.loads(os.read(read, 1 << 16).decode() or "{}")}))
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+def test_equal_readers_are_each_detached_in_a_forked_child(tmp_path, video):
+    script = tmp_path / "equal_fork.py"
+    script.write_text(EQUAL_FORK_SCRIPT)
+    out = json.loads(_run([str(script), str(video.path)]).stdout.strip().splitlines()[-1])
+    assert out == {"status": 0, "a": sha1(video.frames[21]), "b": sha1(video.frames[23]), "next": 24}
+
+
+# --- Fork hook and decoder claims ---------------------------------------------------------
+
+HALF_DETACH_SCRIPT = r'''
+import json, os, sys, threading, time
+from vorantis.engine import video_reader as vr
+sys.path.insert(0, sys.argv[2])
+import media
+
+reader = vr.MP4VideoReader(sys.argv[1])
+reader.get(3)
+reader._lock.acquire()                               # as if a parent thread were inside get
+
+class NoLocks:                                       # making the child's new lock fails
+    def __getattr__(self, name):
+        if name == "Lock":
+            def fail():
+                raise MemoryError("no lock")
+            return fail
+        return getattr(threading, name)
+
+vr.threading = NoLocks()
+pid = os.fork()
+if pid == 0:
+    vr.threading = threading
+    os._exit(0 if media.frame_index(reader.get(8)) == 8 else 3)
+vr.threading = threading
+deadline = time.time() + 60
+while time.time() < deadline:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    time.sleep(0.05)
+else:
+    os.kill(pid, 9); os.waitpid(pid, 0)
+    sys.exit("the child hung")
+print(json.dumps({"status": status}))
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+def test_a_failure_in_the_fork_hook_leaves_no_reader_half_detached(tmp_path, video):
+    script = tmp_path / "half_detach.py"
+    script.write_text(HALF_DETACH_SCRIPT)
+    proc = _run([str(script), str(video.path), str(REPO / "tests")])
+    assert json.loads(proc.stdout.strip().splitlines()[-1]) == {"status": 0}
+    assert "MemoryError" in proc.stderr  # reported, not swallowed

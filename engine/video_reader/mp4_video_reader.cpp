@@ -229,9 +229,17 @@ Ref py_from_bytes(PyObject* const* argv) {
 
 void detach_after_fork(PyObject* self) {
   Reader r(self);
-  if (r.find("_lock")) r.set("_lock", new_lock());
+  // First what cannot fail half-way (a new reference, values replaced under
+  // keys the dictionary holds): the parent's objects leave the reader.
   PyObject* container = r.find("_container");
   bool open = container && container != Py_None;
+  if (r.find("_native_state")) {
+    NativeState& ns = r.native();
+    // A thread of the parent that was inside the decoder does not exist here.
+    ns.user_thread = 0;
+    ns.use_depth = 0;
+    if (open) ns.reopen_on_use = true;
+  }
   for (const char* name : {"_container", "_decoder"}) {
     if (PyObject* held = r.find(name)) {
       process::leak(held);
@@ -239,12 +247,18 @@ void detach_after_fork(PyObject* self) {
     }
   }
   if (r.find("_decoder_idx")) r.set_none("_decoder_idx");
-  if (r.find("_native_state")) {
-    NativeState& ns = r.native();
-    // A thread of the parent that was inside the decoder does not exist here.
-    ns.user_thread = 0;
-    ns.use_depth = 0;
-    if (open) ns.reopen_on_use = true;
+  // Then a fresh lock. Should making one fail, the old one is released if a
+  // thread of the parent held it (a threading.Lock may be released by any
+  // thread): nobody here can be inside a frame access.
+  PyObject* old_lock = r.find("_lock");
+  if (!old_lock) return;
+  Ref held_lock = Ref::borrow(old_lock);
+  try {
+    r.set("_lock", new_lock());
+  } catch (const PyErrorSet&) {
+    PyErr_WriteUnraisable(self);
+    Ref locked = call_method(held_lock.get(), "locked");
+    if (truthy(locked.get())) call_method(held_lock.get(), "release");
   }
 }
 
