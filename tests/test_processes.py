@@ -538,3 +538,80 @@ def test_a_failure_in_the_fork_hook_leaves_no_reader_half_detached(tmp_path, vid
     proc = _run([str(script), str(video.path), str(REPO / "tests")])
     assert json.loads(proc.stdout.strip().splitlines()[-1]) == {"status": 0}
     assert "MemoryError" in proc.stderr  # reported, not swallowed
+
+
+# --- from_bytes keeps bytes of its own ----------------------------------------------------
+
+def _buffers(data: bytes):
+    return {
+        "bytes subclass": type("Blob", (bytes,), {})(data),
+        "bytearray": bytearray(data),
+        "memoryview": memoryview(bytearray(data)),
+        "numpy": np.frombuffer(data, dtype=np.uint8).copy(),
+    }
+
+
+@pytest.mark.parametrize("kind", ["bytes subclass", "bytearray", "memoryview", "numpy"])
+def test_from_bytes_keeps_a_copy_of_a_buffer_that_is_not_bytes(kind, video):
+    source = _buffers(video.data)[kind]
+    reader = vr.MP4VideoReader.from_bytes(source)
+    assert type(reader._mp4_bytes) is bytes and reader._mp4_bytes == video.data
+    np.testing.assert_array_equal(reader.get(2), video.frames[2])
+    if not isinstance(source, bytes):
+        memoryview(source).cast("B")[:] = bytes(len(video.data))  # the caller reuses its buffer
+    clone = pickle.loads(pickle.dumps(reader))
+    np.testing.assert_array_equal(clone.get(12), video.frames[12])
+    np.testing.assert_array_equal(reader.get(25), video.frames[25])
+
+
+def test_from_bytes_of_exact_bytes_keeps_that_object(video):
+    data = video.data
+    assert vr.MP4VideoReader.from_bytes(data)._mp4_bytes is data
+
+
+@pytest.mark.parametrize("source", ["text", [0, 1, 2], np.zeros((4, 4), np.uint8)[:, ::2]])
+def test_from_bytes_refuses_what_has_no_contiguous_bytes(source):
+    with pytest.raises((TypeError, ValueError, BufferError)):
+        vr.MP4VideoReader.from_bytes(source)
+
+
+BYTEARRAY_FORK_SCRIPT = r'''
+import hashlib, json, os, sys, time
+import numpy as np
+from vorantis.engine import video_reader as vr
+
+data = bytearray(open(sys.argv[1], "rb").read())
+reader = vr.MP4VideoReader.from_bytes(data)
+reader.get(2)
+data[:] = bytes(len(data))                           # changed after construction
+h = lambda a: hashlib.sha1(np.ascontiguousarray(a).tobytes()).hexdigest()
+read, write = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(read)
+    try:
+        out = {"frame": h(reader.get(17))}
+    except Exception as e:
+        out = {"error": repr(e)}
+    os.write(write, json.dumps(out).encode())
+    os._exit(0)
+os.close(write)
+deadline = time.time() + 60
+while time.time() < deadline:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    time.sleep(0.05)
+else:
+    os.kill(pid, 9); os.waitpid(pid, 0)
+    sys.exit("the child hung")
+print(json.dumps(json.loads(os.read(read, 1 << 16).decode() or "{}")))
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+def test_from_bytes_of_a_changed_bytearray_reopens_the_original_bytes_after_fork(tmp_path, video):
+    script = tmp_path / "bytearray_fork.py"
+    script.write_text(BYTEARRAY_FORK_SCRIPT)
+    out = json.loads(_run([str(script), str(video.path)]).stdout.strip().splitlines()[-1])
+    assert out == {"frame": sha1(video.frames[17])}

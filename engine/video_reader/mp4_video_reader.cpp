@@ -1,5 +1,6 @@
 #include "mp4_video_reader.hpp"
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -179,9 +180,32 @@ Ref py_init(PyObject* const* argv) {
   return none();
 }
 
+// The reader's own immutable copy of the bytes it was given: the object itself
+// when it is exactly bytes, else a copy of its buffer. A bytearray, memoryview
+// or array that the caller changes later would otherwise be reopened (after a
+// fork) and pickled with bytes that its frame count and timeline do not
+// describe, and a memoryview cannot be pickled at all. The error for an object
+// without a contiguous buffer is the buffer protocol's TypeError.
+Ref own_bytes(PyObject* data) {
+  if (PyBytes_CheckExact(data)) return Ref::borrow(data);
+  Buffer source(data);
+  Ref copy = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(source.size())));
+  char* to = PyBytes_AS_STRING(copy.get());
+  constexpr std::size_t kCopyWithGil = 1 << 20;
+  if (source.size() < kCopyWithGil) {
+    std::memcpy(to, source.data(), source.size());
+  } else {
+    GilRelease unlocked;
+    std::memcpy(to, source.data(), source.size());
+  }
+  return copy;
+}
+
 // from_bytes' body on an instance that its class made without constructing it.
-void init_from_bytes(PyObject* self, PyObject* mp4_data, PyObject* frame_count) {
+void init_from_bytes(PyObject* self, PyObject* given_data, PyObject* frame_count) {
   Ref av = import("av");
+  Ref owned = own_bytes(given_data);
+  PyObject* mp4_data = owned.get();
   Reader r(self);
   r.set("_path", VR_STR("<memory>"));
   r.set("_lock", new_lock());
