@@ -615,3 +615,60 @@ def test_from_bytes_of_a_changed_bytearray_reopens_the_original_bytes_after_fork
     script.write_text(BYTEARRAY_FORK_SCRIPT)
     out = json.loads(_run([str(script), str(video.path)]).stdout.strip().splitlines()[-1])
     assert out == {"frame": sha1(video.frames[17])}
+
+
+CLAIM_SCRIPT = r'''
+import json, os, sys, threading, time
+import av
+from vorantis.engine import video_reader as vr
+sys.path.insert(0, sys.argv[2])
+import media
+
+reader = vr.MP4VideoReader(sys.argv[1])
+reader.get(3)
+pid = os.fork()
+if pid == 0:
+    opens, opening, go_on = [], threading.Event(), threading.Event()
+    real_open = av.open
+    def slow_open(*args, **kwargs):                  # the reopen in progress, GIL released
+        opens.append(threading.get_ident())
+        opening.set()
+        go_on.wait(10)
+        return real_open(*args, **kwargs)
+    av.open = slow_open
+    got = {}
+    def advance():
+        got["advanced"] = media.frame_index(reader._advance_to_frame(9))
+    worker = threading.Thread(target=advance)
+    worker.start()
+    opening.wait(10)
+    try:
+        reader.get(4)
+        got["get"] = "served"
+    except RuntimeError as e:
+        got["get"] = "refused" if "in use" in str(e) else repr(e)
+    go_on.set()
+    worker.join(20)
+    av.open = real_open
+    got["after"] = media.frame_index(reader.get(12))
+    got["opens"] = len(opens)
+    os.write(1, (json.dumps(got) + "\n").encode())
+    os._exit(0)
+deadline = time.time() + 60
+while time.time() < deadline:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    time.sleep(0.05)
+else:
+    os.kill(pid, 9); os.waitpid(pid, 0)
+    sys.exit("the child hung")
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+def test_a_detached_reader_is_claimed_before_it_reopens(tmp_path, video):
+    script = tmp_path / "claim.py"
+    script.write_text(CLAIM_SCRIPT)
+    out = json.loads(_run([str(script), str(video.path), str(REPO / "tests")]).stdout.strip().splitlines()[-1])
+    assert out == {"advanced": 9, "get": "refused", "after": 12, "opens": 1}

@@ -286,8 +286,11 @@ void detach_after_fork(PyObject* self) {
   }
 }
 
-// Opens the source again after a fork, the decoder before frame 0.
-void reopen_if_detached(Reader& r) {
+// Opens the source again after a fork, the decoder before frame 0. Only by
+// the thread that has claimed the decoder (hence the parameter): a second
+// thread is refused by its claim before it opens anything, so two threads
+// never both reopen and leave one decoder over a container that was dropped.
+void reopen_if_detached(Reader& r, const DecoderInUse& /*claimed*/) {
   if (!r.find("_native_state") || !r.native().reopen_on_use) return;
   Ref av = import("av");
   Ref data = r.get("_mp4_bytes");
@@ -400,9 +403,9 @@ Ref py_advance_to_frame(PyObject* const* argv) {
   long long target = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (target == -1 && PyErr_Occurred()) throw PyErrorSet{};
   if (overflow || target < 0) raise_frame_index_error(index.get(), r.get("_frame_count").get());
-  reopen_if_detached(r);
-  r.container();
   DecoderInUse in_use(r);
+  reopen_if_detached(r, in_use);
+  r.container();
 
   bool cache = r.get_flag("_cache_frames");
   if (cache) {
@@ -430,9 +433,9 @@ Ref py_get(PyObject* const* argv) {
   Ref index = normalize_frame_index(integer_index.get(), frame_count.get());
 
   LockGuard guard(r.get("_lock"));
-  reopen_if_detached(r);
-  r.container();
   DecoderInUse in_use(r);
+  reopen_if_detached(r, in_use);
+  r.container();
   Ref current = Ref::borrow(r.find("_current_frame"));  // owned: the copy may release the GIL
   if (current && current.get() != Py_None) {
     int same = PyObject_RichCompareBool(index.get(), r.get("_current_frame_idx").get(), Py_EQ);
@@ -456,9 +459,9 @@ Ref pair(long long index, PyObject* frame) {
 Ref py_get_next(PyObject* const* argv) {
   Reader r(argv[0]);
   LockGuard guard(r.get("_lock"));
-  reopen_if_detached(r);
-  r.container();
   DecoderInUse in_use(r);
+  reopen_if_detached(r, in_use);
+  r.container();
   if (r.get_flag("_at_end")) rewind_to_start(r);
   long long current = r.get_ll("_current_frame_idx");
   long long want = current + 1;
@@ -490,8 +493,8 @@ Ref py_get_next(PyObject* const* argv) {
 Ref py_seek_to_start(PyObject* const* argv) {
   Reader r(argv[0]);
   LockGuard guard(r.get("_lock"));
-  reopen_if_detached(r);
   DecoderInUse in_use(r);
+  reopen_if_detached(r, in_use);
   restart(r);
   return none();
 }
