@@ -672,3 +672,29 @@ def test_a_detached_reader_is_claimed_before_it_reopens(tmp_path, video):
     script.write_text(CLAIM_SCRIPT)
     out = json.loads(_run([str(script), str(video.path), str(REPO / "tests")]).stdout.strip().splitlines()[-1])
     assert out == {"advanced": 9, "get": "refused", "after": 12, "opens": 1}
+
+
+# --- The interned-name table does not grow with use ---------------------------------------
+
+def test_pickling_from_threads_adds_no_interned_names(video, model):
+    import threading
+
+    readers = [_open(kind, video, model) for kind in MP4_KINDS]
+    decoded = vr.VideoReader(str(video.path))
+    for r in readers + [decoded]:
+        pickle.dumps(r)
+    before = vr.__interned_name_count__()
+
+    def work():
+        for _ in range(250):
+            for r in readers[:3] + [decoded]:  # small pickles; from_bytes carries the video
+                r.__getstate__()
+            pickle.dumps(readers[0])
+
+    for _ in range(2):
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert vr.__interned_name_count__() == before

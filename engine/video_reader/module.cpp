@@ -12,12 +12,24 @@ constexpr const char* kModuleDoc =
     "\n"
     "Handles regular video files and XOR-encrypted .vrtensor files.";
 
+// A diagnostic for the test suite, kept out of the public surface by its
+// dunder name: how many names the interned-name table holds.
+PyObject* interned_name_count(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(vr::interned_count());
+}
+
+PyMethodDef module_methods[] = {
+    {"__interned_name_count__", interned_name_count, METH_NOARGS,
+     "Number of names in the module's interned-name table (a test diagnostic)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vorantis.engine.video_reader",
     kModuleDoc,
     -1,
-    nullptr,
+    module_methods,
 };
 
 void bind(PyObject* m, const char* name, vr::Ref value) {

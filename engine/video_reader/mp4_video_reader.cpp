@@ -320,11 +320,11 @@ Ref py_getstate(PyObject* const* argv) {
   }
   bool open = (container && container != Py_None) || detached;
   put(state.get(), "path", r.get("_path").get());
-  for (const char* name : {"frame_count", "width", "height", "cache_frames", "current_frame_idx",
-                           "at_end"}) {
-    std::string attribute = std::string("_") + name;
-    put(state.get(), name, r.get(attribute.c_str()).get());
-  }
+  static constexpr std::pair<const char*, const char*> kCopied[] = {
+      {"frame_count", "_frame_count"}, {"width", "_width"}, {"height", "_height"},
+      {"cache_frames", "_cache_frames"}, {"current_frame_idx", "_current_frame_idx"},
+      {"at_end", "_at_end"}};
+  for (const auto& [key, attribute] : kCopied) put(state.get(), key, r.get(attribute).get());
   put(state.get(), "closed", open ? Py_False : Py_True);
   if (!open) return state;
   Ref data = r.get("_mp4_bytes");

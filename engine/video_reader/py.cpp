@@ -2,16 +2,21 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace vr {
 
 namespace {
 
-// Interned strings by their C text; neither the table nor its strings are ever
-// freed (module-lifetime constants, also used while the interpreter exits).
-std::unordered_map<std::string, PyObject*>& intern_table() {
-  static auto* table = new std::unordered_map<std::string, PyObject*>();
+// Interned strings by their text, keyed by a view of the string's own UTF-8
+// (which lives as long as the string: neither the table nor its strings are
+// ever freed; module-lifetime constants, also used while the interpreter
+// exits). A lookup hashes the text and allocates nothing once a name has been
+// seen; the table holds one entry per distinct name, whatever buffer or
+// address the caller's text comes from.
+std::unordered_map<std::string_view, PyObject*>& intern_table() {
+  static auto* table = new std::unordered_map<std::string_view, PyObject*>();
   return *table;
 }
 
@@ -20,35 +25,30 @@ constexpr std::size_t kMaxCallArgs = 16;
 
 PyObject* g_module = nullptr;
 
-// The same strings by the address of the C text (string literals at their
-// call sites): a lookup that allocates nothing once a name has been seen. An
-// address is only a hint: a caller's buffer may hold another name the next
-// time, so a hit counts only when the text still matches.
-std::unordered_map<const char*, PyObject*>& intern_by_address() {
-  static auto* table = new std::unordered_map<const char*, PyObject*>();
-  return *table;
-}
-
 }  // namespace
 
 PyObject* interned(const char* s) {
-  auto& by_address = intern_by_address();
-  auto hit = by_address.find(s);
-  if (hit != by_address.end() && std::strcmp(PyUnicode_AsUTF8(hit->second), s) == 0)
-    return hit->second;
   auto& table = intern_table();
-  auto it = table.find(s);
-  PyObject* o;
-  if (it != table.end()) {
-    o = it->second;
-  } else {
-    o = PyUnicode_InternFromString(s);
-    if (!o) throw PyErrorSet{};
-    table.emplace(s, o);  // kept for the life of the process
+  auto it = table.find(std::string_view(s));
+  if (it != table.end()) return it->second;
+  PyObject* o = PyUnicode_InternFromString(s);
+  if (!o) throw PyErrorSet{};
+  Py_ssize_t n = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(o, &n);
+  if (!text) {
+    Py_DECREF(o);
+    throw PyErrorSet{};
   }
-  by_address[s] = o;
+  try {
+    table.emplace(std::string_view(text, static_cast<std::size_t>(n)), o);  // kept for good
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(o);
+    throw;
+  }
   return o;
 }
+
+std::size_t interned_count() noexcept { return intern_table().size(); }
 
 PyObject* interned_nothrow(const char* s) noexcept {
   try {

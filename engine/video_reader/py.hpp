@@ -109,10 +109,13 @@ inline void check_status(int rc) {
   throw PyErrorSet{};
 }
 
-// An interned string created once and kept for the life of the process.
-// Keyed by the C text's address as well, so that a name seen once is found
-// again without allocating.
+// An interned string created once and kept for the life of the process,
+// found again by its text without allocating. Any NUL-terminated text will do
+// (a literal or a buffer of the caller's): the table grows by distinct names,
+// not by the addresses they come from.
 PyObject* interned(const char* s);
+// How many names the table holds (a diagnostic for tests).
+std::size_t interned_count() noexcept;
 // The same, for code from which no exception may leave (destructors): NULL
 // with a Python error set when the string cannot be made.
 PyObject* interned_nothrow(const char* s) noexcept;
