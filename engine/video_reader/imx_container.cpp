@@ -470,9 +470,24 @@ Ref temp_path_for(PyObject* target_fs, unsigned attempt) {
 // has no single run of bytes to store). A value without a length fails on it
 // as before; one with a length but no buffer (a str) is refused here rather
 // than half-way through the file.
-std::unique_ptr<Buffer> value_bytes(PyObject* value) {
+//
+// What the file's `write` is handed: the value itself when it is exactly
+// bytes, else a memoryview of it. Either keeps the bytes alive (and a
+// bytearray from resizing) for as long as the file object holds on to it,
+// which a patched or buffering file may do past this call; the size is the
+// byte count of that very object, so the write hands over the bytes measured.
+struct Content {
+  Ref object;
+  std::size_t size = 0;
+};
+
+Content value_bytes(PyObject* value) {
   if (!PyObject_CheckBuffer(value) && PyObject_Size(value) < 0) throw PyErrorSet{};
-  return std::make_unique<Buffer>(value, PyBUF_SIMPLE);
+  if (PyBytes_CheckExact(value)) return Content{Ref::borrow(value), Buffer(value).size()};
+  { Buffer refused_here(value, PyBUF_SIMPLE); }  // the value's own error if it has no run of bytes
+  Ref view = check(PyMemoryView_FromObject(value));
+  Buffer measured(view.get(), PyBUF_SIMPLE);
+  return Content{std::move(view), measured.size()};
 }
 
 Ref py_write_imx_v2_container(PyObject* const* argv) {
@@ -504,10 +519,11 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
   // Lengths, layout and the table, all settled before the file is touched.
   // Each value's size is its buffer's byte count (not its `len`, which counts
   // items: a uint16 array or a memoryview cast to "H" holds more bytes than
-  // items). The buffers stay held until the writes are done, and each write
-  // hands the file exactly the bytes that were measured.
+  // items). The values (as bytes or memoryviews, which hold their buffers)
+  // stay held until the writes are done, and each write hands the file exactly
+  // the bytes that were measured.
   const std::size_t n = names.size();
-  std::vector<std::unique_ptr<Buffer>> contents;
+  std::vector<Content> contents;
   contents.reserve(n);
   std::vector<const std::uint8_t*> name_ptrs(n);
   std::vector<std::size_t> name_lens(n);
@@ -524,7 +540,7 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
     name_lens[i] = static_cast<std::size_t>(len);
     if (name_lens[i] > imx::kMaxNameLen) raise_struct_pack_error("<H", name_lens[i]);
     contents.push_back(value_bytes(values[i].get()));
-    sizes[i] = contents.back()->size();
+    sizes[i] = contents.back().size;
   }
   imx::Layout layout;
   if (!imx::compute_layout(name_lens.data(), sizes.data(), n, layout)) {
@@ -590,10 +606,7 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
     with_context(f.get(), [&](PyObject* fh) {
       call_method(fh, "write", header.get());
       call_method(fh, "write", table.get());
-      for (const auto& content : contents) {
-        Ref view = content->bytes_view();
-        call_method(fh, "write", view.get());
-      }
+      for (const auto& content : contents) call_method(fh, "write", content.object.get());
     });
     // An existing target keeps its permission bits (not set-id bits, which a
     // rewrite in place would clear too).

@@ -208,10 +208,6 @@ class Buffer {
   }
   const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
   std::size_t size() const { return static_cast<std::size_t>(view_.len); }
-  // A read-only memoryview of the bytes, valid while this Buffer is held.
-  Ref bytes_view() const {
-    return check(PyMemoryView_FromMemory(static_cast<char*>(view_.buf), view_.len, PyBUF_READ));
-  }
 
  private:
   Py_buffer view_{};
