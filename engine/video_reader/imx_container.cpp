@@ -1,6 +1,7 @@
 #include "imx_container.hpp"
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +41,19 @@ Ref bytes_from(const std::uint8_t* p, std::size_t n) {
 
 bool is_oserror_set() { return PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_OSError); }
 
+// fstat without glibc's fstat: glibc 2.33 and newer make fstat a function of
+// its own, exported only under GLIBC_2.33, which a wheel for glibc 2.28 may
+// not need. On x86-64 and aarch64 the kernel's fstat fills the same struct
+// stat as glibc's and sets errno the same way (through syscall, which every
+// glibc exports); elsewhere the C library's fstat is used as it is.
+int stat_descriptor(int fd, struct stat* st) {
+#if defined(__linux__) && (defined(__x86_64__) || defined(__aarch64__)) && defined(SYS_fstat)
+  return static_cast<int>(syscall(SYS_fstat, fd, st));
+#else
+  return fstat(fd, st);
+#endif
+}
+
 // Size of the regular file behind a file object, or -1 when it is not a
 // regular file or its descriptor is not available.
 long long regular_file_size(PyObject* f) {
@@ -56,7 +70,7 @@ long long regular_file_size(PyObject* f) {
   }
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  if (stat_descriptor(static_cast<int>(fd), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return static_cast<long long>(st.st_size);
 }
 
