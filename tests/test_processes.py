@@ -683,7 +683,7 @@ def test_pickling_from_threads_adds_no_interned_names(video, model):
     decoded = vr.VideoReader(str(video.path))
     for r in readers + [decoded]:
         pickle.dumps(r)
-    before = vr.__interned_name_count__()
+    before = vr._diagnostics.interned_name_count()
 
     def work():
         for _ in range(250):
@@ -697,4 +697,4 @@ def test_pickling_from_threads_adds_no_interned_names(video, model):
             t.start()
         for t in threads:
             t.join()
-    assert vr.__interned_name_count__() == before
+    assert vr._diagnostics.interned_name_count() == before

@@ -12,15 +12,16 @@ constexpr const char* kModuleDoc =
     "\n"
     "Handles regular video files and XOR-encrypted .vrtensor files.";
 
-// A diagnostic for the test suite, kept out of the public surface by its
-// dunder name: how many names the interned-name table holds.
+// Diagnostics for the test suite, in a namespace of their own (`_diagnostics`,
+// a plain module object) so that they stay out of the public surface: how many
+// names the interned-name table holds.
 PyObject* interned_name_count(PyObject*, PyObject*) {
   return PyLong_FromSize_t(vr::interned_count());
 }
 
-PyMethodDef module_methods[] = {
-    {"__interned_name_count__", interned_name_count, METH_NOARGS,
-     "Number of names in the module's interned-name table (a test diagnostic)."},
+PyMethodDef diagnostic_functions[] = {
+    {"interned_name_count", interned_name_count, METH_NOARGS,
+     "Number of names in the module's interned-name table."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -29,7 +30,7 @@ PyModuleDef module_def = {
     "vorantis.engine.video_reader",
     kModuleDoc,
     -1,
-    module_methods,
+    nullptr,
 };
 
 void bind(PyObject* m, const char* name, vr::Ref value) {
@@ -45,6 +46,10 @@ void initialise(PyObject* m) {
   intern_at_import();
   init_callable_type();
   set_module_object(m);
+
+  Ref diagnostics = check(PyModule_New("vorantis.engine.video_reader._diagnostics"));
+  check_status(PyModule_AddFunctions(diagnostics.get(), diagnostic_functions));
+  bind(m, "_diagnostics", diagnostics);
 
   for (const char* name : {"fnmatch", "io", "json", "struct", "threading"}) bind(m, name, import(name));
   Ref typing = import("typing");
