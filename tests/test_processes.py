@@ -396,6 +396,20 @@ def test_dask_example_on_a_local_cluster(tmp_path):
 
 # --- Readers are told apart by identity, never by equality ------------------------------
 
+# The end of each fork script below: waits for the child `pid`, killed after 60 s.
+WAIT_FOR_CHILD = r'''
+deadline = time.time() + 60
+while time.time() < deadline:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    time.sleep(0.05)
+else:
+    os.kill(pid, 9); os.waitpid(pid, 0)
+    sys.exit("the child hung")
+'''
+
+
 class _EqualityOnly:
     """__eq__ without __hash__: instances are unhashable."""
 
@@ -471,16 +485,7 @@ if pid == 0:
     os.write(write, json.dumps(out).encode())
     os._exit(0)
 os.close(write)
-deadline = time.time() + 60
-while time.time() < deadline:
-    done, status = os.waitpid(pid, os.WNOHANG)
-    if done:
-        break
-    time.sleep(0.05)
-else:
-    os.kill(pid, 9); os.waitpid(pid, 0)
-    sys.exit("the child hung")
-print(json.dumps({"status": status, **json.loads(os.read(read, 1 << 16).decode() or "{}")}))
+''' + WAIT_FOR_CHILD + r'''print(json.dumps({"status": status, **json.loads(os.read(read, 1 << 16).decode() or "{}")}))
 '''
 
 
@@ -518,16 +523,7 @@ if pid == 0:
     vr.threading = threading
     os._exit(0 if media.frame_index(reader.get(8)) == 8 else 3)
 vr.threading = threading
-deadline = time.time() + 60
-while time.time() < deadline:
-    done, status = os.waitpid(pid, os.WNOHANG)
-    if done:
-        break
-    time.sleep(0.05)
-else:
-    os.kill(pid, 9); os.waitpid(pid, 0)
-    sys.exit("the child hung")
-print(json.dumps({"status": status}))
+''' + WAIT_FOR_CHILD + r'''print(json.dumps({"status": status}))
 '''
 
 
@@ -596,16 +592,7 @@ if pid == 0:
     os.write(write, json.dumps(out).encode())
     os._exit(0)
 os.close(write)
-deadline = time.time() + 60
-while time.time() < deadline:
-    done, status = os.waitpid(pid, os.WNOHANG)
-    if done:
-        break
-    time.sleep(0.05)
-else:
-    os.kill(pid, 9); os.waitpid(pid, 0)
-    sys.exit("the child hung")
-print(json.dumps(json.loads(os.read(read, 1 << 16).decode() or "{}")))
+''' + WAIT_FOR_CHILD + r'''print(json.dumps(json.loads(os.read(read, 1 << 16).decode() or "{}")))
 '''
 
 
@@ -654,16 +641,7 @@ if pid == 0:
     got["opens"] = len(opens)
     os.write(1, (json.dumps(got) + "\n").encode())
     os._exit(0)
-deadline = time.time() + 60
-while time.time() < deadline:
-    done, status = os.waitpid(pid, os.WNOHANG)
-    if done:
-        break
-    time.sleep(0.05)
-else:
-    os.kill(pid, 9); os.waitpid(pid, 0)
-    sys.exit("the child hung")
-'''
+''' + WAIT_FOR_CHILD
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
