@@ -110,11 +110,12 @@ inline void check_status(int rc) {
 }
 
 // An interned string created once and kept for the life of the process,
-// found again by its text without allocating. Any NUL-terminated text will do
-// (a literal or a buffer of the caller's): the table grows by distinct names,
-// not by the addresses they come from.
+// found again without allocating: a literal by its address, any other text by
+// its content. Any NUL-terminated text will do (a literal or a buffer of the
+// caller's): the tables grow by distinct names and literals, not by the
+// addresses of callers' buffers.
 PyObject* interned(const char* s);
-// How many names the table holds (a diagnostic for tests).
+// How many entries the tables hold (a diagnostic for tests).
 std::size_t interned_count() noexcept;
 // The same, for code from which no exception may leave (destructors): NULL
 // with a Python error set when the string cannot be made.
