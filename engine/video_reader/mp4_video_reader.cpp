@@ -626,7 +626,8 @@ void register_mp4_video_reader(PyObject* module) {
   cls.classmethod({"from_bytes", nullptr,
                    "Create reader from in-memory H.264 bytes (no frame cache).\n\n"
                    "Builds an instance of the class it is called on without running its\n"
-                   "constructor.",
+                   "constructor. A buffer other than bytes (bytearray, memoryview, array) is\n"
+                   "copied, so that later changes to it do not reach the reader.",
                    "'MP4VideoReader'",
                    {cls_param(), param("mp4_data", "bytes"), param("frame_count", "int", zero)},
                    py_from_bytes});
