@@ -34,13 +34,53 @@ TESTS_DIR = Path(__file__).parent
 # installed wheel): the child processes import the same one.
 PYTHON_DIR = Path(vr.__file__).parents[2]
 
+# How long a case may run before its child reports where it stands and ends
+# (a sweep takes seconds; the subprocess timeout is only the last resort).
+CASE_LIMIT = 240
+
 PRELUDE = """
-import inspect, random, sys, _testcapi
+import faulthandler, inspect, random, sys, _testcapi
+faulthandler.dump_traceback_later({limit}, exit=True)
 sys.path[:0] = [{tests!r}, {python!r}]
 import media
 from vorantis.engine import video_reader as vr
 
+# Each operation runs once without failures before failures are injected into
+# it, recording the imports it makes: its modules are then loaded, and a name
+# whose import fails (the implicit relative import of an older Cython build:
+# PyAV 12 tries "av.video.numpy" before "numpy" at every conversion) is marked
+# absent in sys.modules, as Python 2 did, so that it fails again without taking
+# an import lock. An allocation failure inside importlib can leave a module's
+# lock held (seen on CPython 3.11), and the next import of that name would wait
+# for ever.
+recording = []
+
+def audit(event, args):
+    if recording and event == "import":
+        recording[-1].append(args[0])
+
+sys.addaudithook(audit)
+warmed = set()
+
+def warm(fn, expected):
+    key = getattr(fn, "__code__", None) or getattr(fn, "__func__", None) or fn
+    if key in warmed:
+        return
+    warmed.add(key)
+    names = []
+    recording.append(names)
+    try:
+        fn()
+    except expected:
+        pass
+    finally:
+        recording.pop()
+    for name in names:
+        if name not in sys.modules:
+            sys.modules[name] = None
+
 def nomemory(k, fn, *expected):
+    warm(fn, expected)
     _testcapi.set_nomemory(k)
     try:
         fn()
@@ -128,11 +168,16 @@ def long_video(tmp_path_factory) -> Path:
 @pytest.mark.skipif(not HAVE_NOMEMORY, reason="this interpreter has no _testcapi.set_nomemory")
 @pytest.mark.parametrize("case", list(CASES))
 def test_memory_failure_reaches_the_caller(case, video, long_video):
-    script = PRELUDE.format(tests=str(TESTS_DIR), python=str(PYTHON_DIR))
+    script = PRELUDE.format(limit=CASE_LIMIT, tests=str(TESTS_DIR), python=str(PYTHON_DIR))
     script += f"V = {str(video.path)!r}\nLONG = {str(long_video)!r}\n"
     script += textwrap.dedent(CASES[case]) + "\nprint('done')\n"
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0, run.stderr[-3000:]
+    try:
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                             timeout=CASE_LIMIT + 60)
+    except subprocess.TimeoutExpired as e:
+        err = e.stderr.decode(errors="replace") if isinstance(e.stderr, bytes) else e.stderr or ""
+        pytest.fail(f"the child did not end, nor report, within {CASE_LIMIT + 60} s:\n{err[-3000:]}")
+    assert run.returncode == 0, run.stderr[-3000:]  # a hang ends here with the child's stacks
     assert run.stdout.strip().endswith("done")
 
 

@@ -531,3 +531,56 @@ def test_writer_refuses_non_contiguous_before_writing(tmp_path, kind):
     assert existing.read_bytes() == b"previous container"
     assert sorted(os.listdir(tmp_path)) == ["old.imx"]
 
+
+
+class _KeepingFile:
+    """A file object that keeps what `write` is handed, as a buffering or
+    patched file may, and writes it only when closed."""
+
+    kept: list = []
+    real_open = open
+
+    def __init__(self, path, mode):
+        self._path = path
+        _KeepingFile.real_open(path, mode).close()  # "xb": the temporary name must be new
+
+    def write(self, data):
+        _KeepingFile.kept.append(data)
+        return memoryview(data).nbytes
+
+    def close(self):
+        with _KeepingFile.real_open(self._path, "wb") as f:
+            for data in _KeepingFile.kept:
+                f.write(data)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def test_writer_hands_the_file_objects_that_keep_their_bytes(tmp_path, monkeypatch):
+    import builtins
+    import gc
+
+    import numpy as np
+
+    sizes = [70_000, 300_000, 5_000]
+    expected = [bytes([i + 1]) * n for i, n in enumerate(sizes)]
+    files = {"a": bytearray(expected[0]), "b": np.frombuffer(expected[1], np.uint8).copy(),
+             "c": memoryview(bytearray(expected[2]))}
+    real_open = builtins.open
+    _KeepingFile.kept = []
+    monkeypatch.setattr(builtins, "open",
+                        lambda p, m="r", *a, **k: _KeepingFile(p, m) if m == "xb" else real_open(p, m, *a, **k))
+    vr.write_imx_v2_container(str(tmp_path / "out.imx"), files)
+    monkeypatch.setattr(builtins, "open", real_open)
+    del files
+    gc.collect()
+    churn = [bytearray(b"\xee" * n) for n in sizes * 4]  # reuse of freed memory shows here
+    kept = [bytes(memoryview(d).cast("B")) for d in _KeepingFile.kept[2:]]
+    assert kept == expected
+    del churn
+    c = vr.ImxContainer(str(tmp_path / "out.imx"))
+    assert [c.read_file(n) for n in "abc"] == expected

@@ -9,7 +9,8 @@ import time
 import numpy as np
 import pytest
 
-# The masks extra; without it this file is skipped.
+# Installed with the package where they publish wheels (Python 3.10-3.14), the
+# masks extra elsewhere; without them this file is skipped.
 h5py = pytest.importorskip("h5py", reason="h5py is not installed (the masks extra)")
 simplejpeg = pytest.importorskip("simplejpeg", reason="simplejpeg is not installed (the masks extra)")
 

@@ -248,3 +248,28 @@ def test_methods_bind_like_python_functions():
     bound = fn.__get__(b"\x00\x00")
     assert bound() == KEY[:2]
     assert fn.__defaults__ == (KEY,) and fn.__kwdefaults__ is None
+
+
+def test_a_plain_install_brings_the_mask_box_dependencies_where_they_have_wheels():
+    """h5py and simplejpeg are base dependencies on 3.10-3.14, the masks extra beyond."""
+    import importlib.metadata
+    import sys
+
+    from packaging.requirements import Requirement
+
+    try:
+        declared = importlib.metadata.requires("vorantis") or []
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("vorantis is not installed (run against an installed build)")
+    requirements = [Requirement(r) for r in declared]
+
+    def names(env):
+        return {r.name for r in requirements if r.marker is None or r.marker.evaluate(env)}
+
+    for minor in (10, 11, 12, 13, 14):
+        assert {"h5py", "simplejpeg"} <= names({"python_version": f"3.{minor}", "extra": ""}), minor
+    assert not {"h5py", "simplejpeg"} & names({"python_version": "3.15", "extra": ""})
+    assert {"h5py", "simplejpeg"} <= names({"python_version": "3.15", "extra": "masks"})
+    if sys.version_info < (3, 15):
+        import h5py  # noqa: F401  (installed with the package here)
+        import simplejpeg  # noqa: F401

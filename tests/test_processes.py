@@ -392,3 +392,287 @@ def test_dask_example_on_a_local_cluster(tmp_path):
             assert summary["first_sha1"] == sha1(frames[0]) and summary["last_sha1"] == sha1(frames[-1])
         assert tuple(got["mask_box"]) == example.mask_box(box, 96, 64)
     assert os.getpid() not in pids
+
+
+# --- Readers are told apart by identity, never by equality ------------------------------
+
+# The end of each fork script below: waits for the child `pid`, killed after 60 s.
+WAIT_FOR_CHILD = r'''
+deadline = time.time() + 60
+while time.time() < deadline:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    time.sleep(0.05)
+else:
+    os.kill(pid, 9); os.waitpid(pid, 0)
+    sys.exit("the child hung")
+'''
+
+
+class _EqualityOnly:
+    """__eq__ without __hash__: instances are unhashable."""
+
+    def __eq__(self, other):
+        return type(other) is type(self)
+
+    __hash__ = None  # what defining __eq__ alone does
+
+
+class _AllEqual:
+    """Value equality that makes every instance equal (and hash alike)."""
+
+    def __eq__(self, other):
+        return type(other) is type(self)
+
+    def __hash__(self):
+        return 0
+
+
+@pytest.mark.parametrize("base", [vr.MP4VideoReader, vr.VideoReader])
+def test_unhashable_reader_subclass_constructs_and_pickles(base, video):
+    cls = type("Reader", (_EqualityOnly, base), {"__module__": __name__})
+    globals()["Reader"] = cls  # reachable for pickle by its qualified name
+    try:
+        reader = cls(str(video.path))
+        reader.get(4)
+        clone = pickle.loads(pickle.dumps(reader))
+        np.testing.assert_array_equal(clone.get(6), video.frames[6])
+        clone.close(), reader.close()
+    finally:
+        del globals()["Reader"]
+
+
+class AllEqualVideoReader(_AllEqual, vr.VideoReader):
+    pass
+
+
+def test_equal_video_readers_keep_their_own_keys(video, encrypted_video, encrypted_video_custom_key):
+    custom_path, custom_key = encrypted_video_custom_key
+    readers = [AllEqualVideoReader(str(encrypted_video)), AllEqualVideoReader(str(custom_path), custom_key)]
+    assert readers[0] == readers[1]
+    for reader in readers:
+        clone = pickle.loads(pickle.dumps(reader))
+        np.testing.assert_array_equal(clone.get(7), video.frames[7])
+
+
+EQUAL_FORK_SCRIPT = r'''
+import hashlib, json, os, sys, time
+import numpy as np
+from vorantis.engine import video_reader as vr
+
+class SamePath:
+    def __eq__(self, other):
+        return isinstance(other, SamePath) and self._path == other._path
+    def __hash__(self):
+        return hash(self._path)
+
+class MP4(SamePath, vr.MP4VideoReader): pass
+class Decoded(SamePath, vr.VideoReader): pass
+
+path = sys.argv[1]
+h = lambda a: hashlib.sha1(np.ascontiguousarray(a).tobytes()).hexdigest()
+a, b = MP4(path), MP4(path)
+a.get(3); b.get(5)
+c, d = Decoded(path), Decoded(path)
+assert a == b and c == d
+read, write = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(read)
+    out = {"a": h(a.get(21)), "b": h(b.get(23)), "next": b.get_next()[0]}
+    c.close(); d.close()                             # the parent's containers are left alone
+    os.write(write, json.dumps(out).encode())
+    os._exit(0)
+os.close(write)
+''' + WAIT_FOR_CHILD + r'''print(json.dumps({"status": status, **json.loads(os.read(read, 1 << 16).decode() or "{}")}))
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+def test_equal_readers_are_each_detached_in_a_forked_child(tmp_path, video):
+    script = tmp_path / "equal_fork.py"
+    script.write_text(EQUAL_FORK_SCRIPT)
+    out = json.loads(_run([str(script), str(video.path)]).stdout.strip().splitlines()[-1])
+    assert out == {"status": 0, "a": sha1(video.frames[21]), "b": sha1(video.frames[23]), "next": 24}
+
+
+# --- Fork hook and decoder claims ---------------------------------------------------------
+
+HALF_DETACH_SCRIPT = r'''
+import json, os, sys, threading, time
+from vorantis.engine import video_reader as vr
+sys.path.insert(0, sys.argv[2])
+import media
+
+reader = vr.MP4VideoReader(sys.argv[1])
+reader.get(3)
+reader._lock.acquire()                               # as if a parent thread were inside get
+
+class NoLocks:                                       # making the child's new lock fails
+    def __getattr__(self, name):
+        if name == "Lock":
+            def fail():
+                raise MemoryError("no lock")
+            return fail
+        return getattr(threading, name)
+
+vr.threading = NoLocks()
+pid = os.fork()
+if pid == 0:
+    vr.threading = threading
+    os._exit(0 if media.frame_index(reader.get(8)) == 8 else 3)
+vr.threading = threading
+''' + WAIT_FOR_CHILD + r'''print(json.dumps({"status": status}))
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+def test_a_failure_in_the_fork_hook_leaves_no_reader_half_detached(tmp_path, video):
+    script = tmp_path / "half_detach.py"
+    script.write_text(HALF_DETACH_SCRIPT)
+    proc = _run([str(script), str(video.path), str(REPO / "tests")])
+    assert json.loads(proc.stdout.strip().splitlines()[-1]) == {"status": 0}
+    assert "MemoryError" in proc.stderr  # reported, not swallowed
+
+
+# --- from_bytes keeps bytes of its own ----------------------------------------------------
+
+def _buffers(data: bytes):
+    return {
+        "bytes subclass": type("Blob", (bytes,), {})(data),
+        "bytearray": bytearray(data),
+        "memoryview": memoryview(bytearray(data)),
+        "numpy": np.frombuffer(data, dtype=np.uint8).copy(),
+    }
+
+
+@pytest.mark.parametrize("kind", ["bytes subclass", "bytearray", "memoryview", "numpy"])
+def test_from_bytes_keeps_a_copy_of_a_buffer_that_is_not_bytes(kind, video):
+    source = _buffers(video.data)[kind]
+    reader = vr.MP4VideoReader.from_bytes(source)
+    assert type(reader._mp4_bytes) is bytes and reader._mp4_bytes == video.data
+    np.testing.assert_array_equal(reader.get(2), video.frames[2])
+    if not isinstance(source, bytes):
+        memoryview(source).cast("B")[:] = bytes(len(video.data))  # the caller reuses its buffer
+    clone = pickle.loads(pickle.dumps(reader))
+    np.testing.assert_array_equal(clone.get(12), video.frames[12])
+    np.testing.assert_array_equal(reader.get(25), video.frames[25])
+
+
+def test_from_bytes_of_exact_bytes_keeps_that_object(video):
+    data = video.data
+    assert vr.MP4VideoReader.from_bytes(data)._mp4_bytes is data
+
+
+@pytest.mark.parametrize("source", ["text", [0, 1, 2], np.zeros((4, 4), np.uint8)[:, ::2]])
+def test_from_bytes_refuses_what_has_no_contiguous_bytes(source):
+    with pytest.raises((TypeError, ValueError, BufferError)):
+        vr.MP4VideoReader.from_bytes(source)
+
+
+BYTEARRAY_FORK_SCRIPT = r'''
+import hashlib, json, os, sys, time
+import numpy as np
+from vorantis.engine import video_reader as vr
+
+data = bytearray(open(sys.argv[1], "rb").read())
+reader = vr.MP4VideoReader.from_bytes(data)
+reader.get(2)
+data[:] = bytes(len(data))                           # changed after construction
+h = lambda a: hashlib.sha1(np.ascontiguousarray(a).tobytes()).hexdigest()
+read, write = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(read)
+    try:
+        out = {"frame": h(reader.get(17))}
+    except Exception as e:
+        out = {"error": repr(e)}
+    os.write(write, json.dumps(out).encode())
+    os._exit(0)
+os.close(write)
+''' + WAIT_FOR_CHILD + r'''print(json.dumps(json.loads(os.read(read, 1 << 16).decode() or "{}")))
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+def test_from_bytes_of_a_changed_bytearray_reopens_the_original_bytes_after_fork(tmp_path, video):
+    script = tmp_path / "bytearray_fork.py"
+    script.write_text(BYTEARRAY_FORK_SCRIPT)
+    out = json.loads(_run([str(script), str(video.path)]).stdout.strip().splitlines()[-1])
+    assert out == {"frame": sha1(video.frames[17])}
+
+
+CLAIM_SCRIPT = r'''
+import json, os, sys, threading, time
+import av
+from vorantis.engine import video_reader as vr
+sys.path.insert(0, sys.argv[2])
+import media
+
+reader = vr.MP4VideoReader(sys.argv[1])
+reader.get(3)
+pid = os.fork()
+if pid == 0:
+    opens, opening, go_on = [], threading.Event(), threading.Event()
+    real_open = av.open
+    def slow_open(*args, **kwargs):                  # the reopen in progress, GIL released
+        opens.append(threading.get_ident())
+        opening.set()
+        go_on.wait(10)
+        return real_open(*args, **kwargs)
+    av.open = slow_open
+    got = {}
+    def advance():
+        got["advanced"] = media.frame_index(reader._advance_to_frame(9))
+    worker = threading.Thread(target=advance)
+    worker.start()
+    opening.wait(10)
+    try:
+        reader.get(4)
+        got["get"] = "served"
+    except RuntimeError as e:
+        got["get"] = "refused" if "in use" in str(e) else repr(e)
+    go_on.set()
+    worker.join(20)
+    av.open = real_open
+    got["after"] = media.frame_index(reader.get(12))
+    got["opens"] = len(opens)
+    os.write(1, (json.dumps(got) + "\n").encode())
+    os._exit(0)
+''' + WAIT_FOR_CHILD
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+def test_a_detached_reader_is_claimed_before_it_reopens(tmp_path, video):
+    script = tmp_path / "claim.py"
+    script.write_text(CLAIM_SCRIPT)
+    out = json.loads(_run([str(script), str(video.path), str(REPO / "tests")]).stdout.strip().splitlines()[-1])
+    assert out == {"advanced": 9, "get": "refused", "after": 12, "opens": 1}
+
+
+# --- The interned-name table does not grow with use ---------------------------------------
+
+def test_pickling_from_threads_adds_no_interned_names(video, model):
+    import threading
+
+    readers = [_open(kind, video, model) for kind in MP4_KINDS]
+    decoded = vr.VideoReader(str(video.path))
+    for r in readers + [decoded]:
+        pickle.dumps(r)
+    before = vr._diagnostics.interned_name_count()
+
+    def work():
+        for _ in range(250):
+            for r in readers[:3] + [decoded]:  # small pickles; from_bytes carries the video
+                r.__getstate__()
+            pickle.dumps(readers[0])
+
+    for _ in range(2):
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert vr._diagnostics.interned_name_count() == before

@@ -1,6 +1,7 @@
 #include "imx_container.hpp"
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +41,19 @@ Ref bytes_from(const std::uint8_t* p, std::size_t n) {
 
 bool is_oserror_set() { return PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_OSError); }
 
+// fstat without glibc's fstat: glibc 2.33 and newer make fstat a function of
+// its own, exported only under GLIBC_2.33, which a wheel for glibc 2.28 may
+// not need. On x86-64 and aarch64 the kernel's fstat fills the same struct
+// stat as glibc's and sets errno the same way (through syscall, which every
+// glibc exports); elsewhere the C library's fstat is used as it is.
+int stat_descriptor(int fd, struct stat* st) {
+#if defined(__linux__) && (defined(__x86_64__) || defined(__aarch64__)) && defined(SYS_fstat)
+  return static_cast<int>(syscall(SYS_fstat, fd, st));
+#else
+  return fstat(fd, st);
+#endif
+}
+
 // Size of the regular file behind a file object, or -1 when it is not a
 // regular file or its descriptor is not available.
 long long regular_file_size(PyObject* f) {
@@ -56,7 +70,7 @@ long long regular_file_size(PyObject* f) {
   }
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  if (stat_descriptor(static_cast<int>(fd), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return static_cast<long long>(st.st_size);
 }
 
@@ -470,9 +484,24 @@ Ref temp_path_for(PyObject* target_fs, unsigned attempt) {
 // has no single run of bytes to store). A value without a length fails on it
 // as before; one with a length but no buffer (a str) is refused here rather
 // than half-way through the file.
-std::unique_ptr<Buffer> value_bytes(PyObject* value) {
+//
+// What the file's `write` is handed: the value itself when it is exactly
+// bytes, else a memoryview of it. Either keeps the bytes alive (and a
+// bytearray from resizing) for as long as the file object holds on to it,
+// which a patched or buffering file may do past this call; the size is the
+// byte count of that very object, so the write hands over the bytes measured.
+struct Content {
+  Ref object;
+  std::size_t size = 0;
+};
+
+Content value_bytes(PyObject* value) {
   if (!PyObject_CheckBuffer(value) && PyObject_Size(value) < 0) throw PyErrorSet{};
-  return std::make_unique<Buffer>(value, PyBUF_SIMPLE);
+  if (PyBytes_CheckExact(value)) return Content{Ref::borrow(value), Buffer(value).size()};
+  { Buffer refused_here(value, PyBUF_SIMPLE); }  // the value's own error if it has no run of bytes
+  Ref view = check(PyMemoryView_FromObject(value));
+  Buffer measured(view.get(), PyBUF_SIMPLE);
+  return Content{std::move(view), measured.size()};
 }
 
 Ref py_write_imx_v2_container(PyObject* const* argv) {
@@ -504,10 +533,11 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
   // Lengths, layout and the table, all settled before the file is touched.
   // Each value's size is its buffer's byte count (not its `len`, which counts
   // items: a uint16 array or a memoryview cast to "H" holds more bytes than
-  // items). The buffers stay held until the writes are done, and each write
-  // hands the file exactly the bytes that were measured.
+  // items). The values (as bytes or memoryviews, which hold their buffers)
+  // stay held until the writes are done, and each write hands the file exactly
+  // the bytes that were measured.
   const std::size_t n = names.size();
-  std::vector<std::unique_ptr<Buffer>> contents;
+  std::vector<Content> contents;
   contents.reserve(n);
   std::vector<const std::uint8_t*> name_ptrs(n);
   std::vector<std::size_t> name_lens(n);
@@ -524,7 +554,7 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
     name_lens[i] = static_cast<std::size_t>(len);
     if (name_lens[i] > imx::kMaxNameLen) raise_struct_pack_error("<H", name_lens[i]);
     contents.push_back(value_bytes(values[i].get()));
-    sizes[i] = contents.back()->size();
+    sizes[i] = contents.back().size;
   }
   imx::Layout layout;
   if (!imx::compute_layout(name_lens.data(), sizes.data(), n, layout)) {
@@ -590,10 +620,7 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
     with_context(f.get(), [&](PyObject* fh) {
       call_method(fh, "write", header.get());
       call_method(fh, "write", table.get());
-      for (const auto& content : contents) {
-        Ref view = content->bytes_view();
-        call_method(fh, "write", view.get());
-      }
+      for (const auto& content : contents) call_method(fh, "write", content.object.get());
     });
     // An existing target keeps its permission bits (not set-id bits, which a
     // rewrite in place would clear too).

@@ -12,6 +12,19 @@ constexpr const char* kModuleDoc =
     "\n"
     "Handles regular video files and XOR-encrypted .vrtensor files.";
 
+// Diagnostics for the test suite, in a namespace of their own (`_diagnostics`,
+// a plain module object) so that they stay out of the public surface: how many
+// names the interned-name table holds.
+PyObject* interned_name_count(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(vr::interned_count());
+}
+
+PyMethodDef diagnostic_functions[] = {
+    {"interned_name_count", interned_name_count, METH_NOARGS,
+     "Number of names in the module's interned-name table."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vorantis.engine.video_reader",
@@ -33,6 +46,10 @@ void initialise(PyObject* m) {
   intern_at_import();
   init_callable_type();
   set_module_object(m);
+
+  Ref diagnostics = check(PyModule_New("vorantis.engine.video_reader._diagnostics"));
+  check_status(PyModule_AddFunctions(diagnostics.get(), diagnostic_functions));
+  bind(m, "_diagnostics", diagnostics);
 
   for (const char* name : {"fnmatch", "io", "json", "struct", "threading"}) bind(m, name, import(name));
   Ref typing = import("typing");

@@ -1,5 +1,6 @@
 #include "mp4_video_reader.hpp"
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -179,9 +180,32 @@ Ref py_init(PyObject* const* argv) {
   return none();
 }
 
+// The reader's own immutable copy of the bytes it was given: the object itself
+// when it is exactly bytes, else a copy of its buffer. A bytearray, memoryview
+// or array that the caller changes later would otherwise be reopened (after a
+// fork) and pickled with bytes that its frame count and timeline do not
+// describe, and a memoryview cannot be pickled at all. The error for an object
+// without a contiguous buffer is the buffer protocol's TypeError.
+Ref own_bytes(PyObject* data) {
+  if (PyBytes_CheckExact(data)) return Ref::borrow(data);
+  Buffer source(data);
+  Ref copy = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(source.size())));
+  char* to = PyBytes_AS_STRING(copy.get());
+  constexpr std::size_t kCopyWithGil = 1 << 20;
+  if (source.size() < kCopyWithGil) {
+    std::memcpy(to, source.data(), source.size());
+  } else {
+    GilRelease unlocked;
+    std::memcpy(to, source.data(), source.size());
+  }
+  return copy;
+}
+
 // from_bytes' body on an instance that its class made without constructing it.
-void init_from_bytes(PyObject* self, PyObject* mp4_data, PyObject* frame_count) {
+void init_from_bytes(PyObject* self, PyObject* given_data, PyObject* frame_count) {
   Ref av = import("av");
+  Ref owned = own_bytes(given_data);
+  PyObject* mp4_data = owned.get();
   Reader r(self);
   r.set("_path", VR_STR("<memory>"));
   r.set("_lock", new_lock());
@@ -229,16 +253,10 @@ Ref py_from_bytes(PyObject* const* argv) {
 
 void detach_after_fork(PyObject* self) {
   Reader r(self);
-  if (r.find("_lock")) r.set("_lock", new_lock());
+  // First what cannot fail half-way (a new reference, values replaced under
+  // keys the dictionary holds): the parent's objects leave the reader.
   PyObject* container = r.find("_container");
   bool open = container && container != Py_None;
-  for (const char* name : {"_container", "_decoder"}) {
-    if (PyObject* held = r.find(name)) {
-      process::leak(held);
-      r.set_none(name);
-    }
-  }
-  if (r.find("_decoder_idx")) r.set_none("_decoder_idx");
   if (r.find("_native_state")) {
     NativeState& ns = r.native();
     // Decoded frames of the parent's decoder are given up like the decoder.
@@ -253,10 +271,33 @@ void detach_after_fork(PyObject* self) {
     ns.use_depth = 0;
     if (open) ns.reopen_on_use = true;
   }
+  for (const char* name : {"_container", "_decoder"}) {
+    if (PyObject* held = r.find(name)) {
+      process::leak(held);
+      r.set_none(name);
+    }
+  }
+  if (r.find("_decoder_idx")) r.set_none("_decoder_idx");
+  // Then a fresh lock. Should making one fail, the old one is released if a
+  // thread of the parent held it (a threading.Lock may be released by any
+  // thread): nobody here can be inside a frame access.
+  PyObject* old_lock = r.find("_lock");
+  if (!old_lock) return;
+  Ref held_lock = Ref::borrow(old_lock);
+  try {
+    r.set("_lock", new_lock());
+  } catch (const PyErrorSet&) {
+    PyErr_WriteUnraisable(self);
+    Ref locked = call_method(held_lock.get(), "locked");
+    if (truthy(locked.get())) call_method(held_lock.get(), "release");
+  }
 }
 
-// Opens the source again after a fork, the decoder before frame 0.
-void reopen_if_detached(Reader& r) {
+// Opens the source again after a fork, the decoder before frame 0. Only by
+// the thread that has claimed the decoder (hence the parameter): a second
+// thread is refused by its claim before it opens anything, so two threads
+// never both reopen and leave one decoder over a container that was dropped.
+void reopen_if_detached(Reader& r, const DecoderInUse& /*claimed*/) {
   if (!r.find("_native_state") || !r.native().reopen_on_use) return;
   Ref av = import("av");
   Ref data = r.get("_mp4_bytes");
@@ -286,11 +327,11 @@ Ref py_getstate(PyObject* const* argv) {
   }
   bool open = (container && container != Py_None) || detached;
   put(state.get(), "path", r.get("_path").get());
-  for (const char* name : {"frame_count", "width", "height", "cache_frames", "current_frame_idx",
-                           "at_end"}) {
-    std::string attribute = std::string("_") + name;
-    put(state.get(), name, r.get(attribute.c_str()).get());
-  }
+  static constexpr std::pair<const char*, const char*> kCopied[] = {
+      {"frame_count", "_frame_count"}, {"width", "_width"}, {"height", "_height"},
+      {"cache_frames", "_cache_frames"}, {"current_frame_idx", "_current_frame_idx"},
+      {"at_end", "_at_end"}};
+  for (const auto& [key, attribute] : kCopied) put(state.get(), key, r.get(attribute).get());
   put(state.get(), "closed", open ? Py_False : Py_True);
   if (!open) return state;
   Ref data = r.get("_mp4_bytes");
@@ -361,9 +402,9 @@ Ref py_advance_to_frame(PyObject* const* argv) {
   long long target = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (target == -1 && PyErr_Occurred()) throw PyErrorSet{};
   if (overflow || target < 0) raise_frame_index_error(index.get(), r.get("_frame_count").get());
-  reopen_if_detached(r);
-  r.container();
   DecoderInUse in_use(r);
+  reopen_if_detached(r, in_use);
+  r.container();
 
   bool cache = r.get_flag("_cache_frames");
   PyObject* current = r.find("_current_frame");
@@ -383,9 +424,9 @@ Ref py_get(PyObject* const* argv) {
   Ref index = normalize_frame_index(integer_index.get(), frame_count.get());
 
   LockGuard guard(r.get("_lock"));
-  reopen_if_detached(r);
-  r.container();
   DecoderInUse in_use(r);
+  reopen_if_detached(r, in_use);
+  r.container();
   Ref current = Ref::borrow(r.find("_current_frame"));  // owned: the copy may release the GIL
   if (current && current.get() != Py_None) {
     int same = PyObject_RichCompareBool(index.get(), r.get("_current_frame_idx").get(), Py_EQ);
@@ -409,9 +450,9 @@ Ref pair(long long index, PyObject* frame) {
 Ref py_get_next(PyObject* const* argv) {
   Reader r(argv[0]);
   LockGuard guard(r.get("_lock"));
-  reopen_if_detached(r);
-  r.container();
   DecoderInUse in_use(r);
+  reopen_if_detached(r, in_use);
+  r.container();
   if (r.get_flag("_at_end")) rewind_to_start(r);
   long long current = r.get_ll("_current_frame_idx");
   long long want = current + 1;
@@ -444,8 +485,8 @@ Ref py_get_next(PyObject* const* argv) {
 Ref py_seek_to_start(PyObject* const* argv) {
   Reader r(argv[0]);
   LockGuard guard(r.get("_lock"));
-  reopen_if_detached(r);
   DecoderInUse in_use(r);
+  reopen_if_detached(r, in_use);
   restart(r);
   return none();
 }
@@ -578,7 +619,8 @@ void register_mp4_video_reader(PyObject* module) {
   cls.classmethod({"from_bytes", nullptr,
                    "Create reader from in-memory H.264 bytes (no frame cache).\n\n"
                    "Builds an instance of the class it is called on without running its\n"
-                   "constructor.",
+                   "constructor. A buffer other than bytes (bytearray, memoryview, array) is\n"
+                   "copied, so that later changes to it do not reach the reader.",
                    "'MP4VideoReader'",
                    {cls_param(), param("mp4_data", "bytes"), param("frame_count", "int", zero)},
                    py_from_bytes});

@@ -1,5 +1,8 @@
 #include "process.hpp"
 
+#include <algorithm>
+#include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -13,11 +16,10 @@ namespace {
 // outlive everything, and the hook may run while the module is torn down).
 struct Kind {
   DetachFn detach;
-  PyObject* objects;  // a weakref.WeakSet
+  WeakIdentityMap* objects;
 };
 std::vector<Kind>* g_kinds = nullptr;
 std::vector<void (*)()>* g_child_hooks = nullptr;
-PyObject* g_leaked = nullptr;  // list
 bool g_hook_registered = false;
 unsigned long g_generation = 0;
 
@@ -32,7 +34,8 @@ std::vector<void (*)()>& child_hooks() {
 }
 
 // Runs in the child, on the thread that forked, before os.fork() returns
-// there. One object failing to detach does not stop the others.
+// there. One object failing to detach does not stop the others, and no
+// failure leaves the hook: each is reported as unraisable.
 Ref after_fork_in_child(PyObject* const*) {
   ++g_generation;
   for (void (*fn)() : child_hooks()) {
@@ -40,22 +43,28 @@ Ref after_fork_in_child(PyObject* const*) {
       fn();
     } catch (const PyErrorSet&) {
       PyErr_WriteUnraisable(nullptr);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      PyErr_WriteUnraisable(nullptr);
     }
   }
   for (const Kind& kind : kinds()) {
-    Ref alive;
+    std::vector<Ref> alive;
     try {
-      alive = check(PySequence_List(kind.objects));
-    } catch (const PyErrorSet&) {
-      PyErr_WriteUnraisable(kind.objects);
+      alive = kind.objects->alive();
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      PyErr_WriteUnraisable(nullptr);
       continue;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(alive.get()); ++i) {
-      PyObject* object = PyList_GET_ITEM(alive.get(), i);
+    for (const Ref& object : alive) {
       try {
-        kind.detach(object);
+        kind.detach(object.get());
       } catch (const PyErrorSet&) {
-        PyErr_WriteUnraisable(object);
+        PyErr_WriteUnraisable(object.get());
+      } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        PyErr_WriteUnraisable(object.get());
       }
     }
   }
@@ -78,16 +87,15 @@ void ensure_fork_hook() {
 
 void track(PyObject* object, DetachFn detach) {
   ensure_fork_hook();
-  PyObject* objects = nullptr;
+  WeakIdentityMap* objects = nullptr;
   for (const Kind& kind : kinds())
     if (kind.detach == detach) objects = kind.objects;
   if (!objects) {
-    Ref weakref = import("weakref");
-    Ref weak_set_type = attr(weakref.get(), "WeakSet");
-    objects = call(weak_set_type.get()).release();  // kept for the life of the process
-    kinds().push_back({detach, objects});
+    auto table = std::make_unique<WeakIdentityMap>();
+    kinds().push_back({detach, table.get()});
+    objects = table.release();  // kept for the life of the process
   }
-  call_method(objects, "add", object);
+  objects->set(object);
 }
 
 void at_fork_in_child(void (*fn)()) {
@@ -98,10 +106,69 @@ void at_fork_in_child(void (*fn)()) {
 
 unsigned long generation() { return g_generation; }
 
-void leak(PyObject* object) {
-  if (!object || object == Py_None) return;
-  if (!g_leaked) g_leaked = check(PyList_New(0)).release();
-  check_status(PyList_Append(g_leaked, object));
+void leak(PyObject* object) noexcept {
+  if (object && object != Py_None) Py_INCREF(object);
+}
+
+// --- WeakIdentityMap --------------------------------------------------------
+
+PyObject* WeakIdentityMap::referent(const Entry& entry) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* object = nullptr;
+  if (PyWeakref_GetRef(entry.weak.get(), &object) <= 0) return nullptr;
+  Py_DECREF(object);  // alive: held elsewhere as well
+  return object;
+#else
+  PyObject* object = PyWeakref_GetObject(entry.weak.get());
+  return object == Py_None ? nullptr : object;
+#endif
+}
+
+void WeakIdentityMap::set(PyObject* object, PyObject* value) {
+  auto found = entries_.find(object);
+  if (found != entries_.end() && referent(found->second) == object) {
+    found->second.value = Ref::borrow(value);
+    return;
+  }
+  Ref weak = check(PyWeakref_NewRef(object, nullptr));
+  if (found != entries_.end()) {  // a dead object's entry at the same address
+    Entry dead = std::move(found->second);
+    found->second = Entry{std::move(weak), Ref::borrow(value)};
+    return;
+  }
+  if (entries_.size() >= drop_at_) {
+    drop_dead();
+    drop_at_ = std::max<std::size_t>(64, 2 * entries_.size());
+  }
+  entries_.emplace(object, Entry{std::move(weak), Ref::borrow(value)});
+}
+
+Ref WeakIdentityMap::value(PyObject* object) const {
+  auto found = entries_.find(object);
+  if (found == entries_.end() || referent(found->second) != object) return Ref();
+  return found->second.value;
+}
+
+std::vector<Ref> WeakIdentityMap::alive() const {
+  std::vector<Ref> objects;
+  objects.reserve(entries_.size());
+  for (const auto& [address, entry] : entries_)
+    if (PyObject* object = referent(entry)) objects.push_back(Ref::borrow(object));
+  return objects;
+}
+
+// The dead entries leave the table before their references are dropped: a
+// value's deallocator may run any code, this table's own methods included.
+void WeakIdentityMap::drop_dead() {
+  std::vector<Entry> dead;
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (referent(it->second)) {
+      ++it;
+    } else {
+      dead.push_back(std::move(it->second));
+      it = entries_.erase(it);
+    }
+  }
 }
 
 }  // namespace vr::process

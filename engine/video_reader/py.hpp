@@ -109,10 +109,14 @@ inline void check_status(int rc) {
   throw PyErrorSet{};
 }
 
-// An interned string created once and kept for the life of the process.
-// Keyed by the C text's address as well, so that a name seen once is found
-// again without allocating.
+// An interned string created once and kept for the life of the process,
+// found again without allocating: a literal by its address, any other text by
+// its content. Any NUL-terminated text will do (a literal or a buffer of the
+// caller's): the tables grow by distinct names and literals, not by the
+// addresses of callers' buffers.
 PyObject* interned(const char* s);
+// How many entries the tables hold (a diagnostic for tests).
+std::size_t interned_count() noexcept;
 // The same, for code from which no exception may leave (destructors): NULL
 // with a Python error set when the string cannot be made.
 PyObject* interned_nothrow(const char* s) noexcept;
@@ -205,10 +209,6 @@ class Buffer {
   }
   const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
   std::size_t size() const { return static_cast<std::size_t>(view_.len); }
-  // A read-only memoryview of the bytes, valid while this Buffer is held.
-  Ref bytes_view() const {
-    return check(PyMemoryView_FromMemory(static_cast<char*>(view_.buf), view_.len, PyBUF_READ));
-  }
 
  private:
   Py_buffer view_{};

@@ -79,10 +79,10 @@ namespace {
 
 PyObject* g_idle = nullptr;  // list of idle reformatters, never freed
 
+// Cannot fail: the next conversion makes the pool anew.
 void forget_parent_reformatters() {
-  if (!g_idle) return;
   process::leak(g_idle);
-  Py_SETREF(g_idle, check(PyList_New(0)).release());
+  g_idle = nullptr;
 }
 
 Ref take_reformatter() {

@@ -3,15 +3,14 @@
 // whichever newer toolchain builds it (GCC 12 to 16, glibc 2.36 to 2.43 seen).
 // Linked only when libstdc++ is shared (the default): `objdump -T` on the
 // module then lists nothing newer than GLIBC_2.14, GLIBCXX_3.4.22 and
-// CXXABI_1.3.9, and auditwheel tags the wheel manylinux_2_24. The definitions
+// CXXABI_1.3.9, and auditwheel tags the wheel manylinux_2_24 (x86-64; aarch64
+// has no symbol versions older than GLIBC_2.17). The module calls no C library
+// function that glibc 2.33 versioned anew (the fstat family: see
+// regular_file_size in imx_container.cpp). The definitions
 // stay inside the module (its version script exports PyInit_video_reader
 // alone), so they bind only the module's own calls.
 #include <exception>
 #include <new>
-
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace std {
 // GCC 11 and newer call this from std::allocator<T>::allocate for a count past
@@ -33,14 +32,3 @@ void* __cxa_begin_catch(void* exception) noexcept;  // CXXABI_1.3
   std::terminate();
 }
 }
-
-#if defined(__GLIBC__) && defined(__x86_64__) && defined(SYS_fstat)
-#if __GLIBC_PREREQ(2, 33)
-// glibc 2.33 made fstat64 a function of its own (GLIBC_2.33); before, the
-// header inlined a call to __fxstat64. The kernel's fstat fills the same
-// struct stat64 on x86-64, and sets errno the same way.
-extern "C" int fstat64(int fd, struct stat64* buf) noexcept {
-  return static_cast<int>(syscall(SYS_fstat, fd, buf));
-}
-#endif
-#endif

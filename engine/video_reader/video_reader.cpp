@@ -71,21 +71,14 @@ void detach_reader_after_fork(PyObject* self) {
 }
 
 // The key each reader was made with, for its pickle, kept beside the
-// instance's own attributes (which are exactly the documented ones): a
-// weakref.WeakKeyDictionary made at first use and never freed.
-PyObject* g_keys = nullptr;
+// instance's own attributes (which are exactly the documented ones): a table
+// of readers by identity (not by equality: two readers that compare equal
+// keep their own keys), made at first use and never freed.
+process::WeakIdentityMap* g_keys = nullptr;
 
 void remember_key(PyObject* self, PyObject* key) {
-  if (!g_keys) {
-    Ref weakref = import("weakref");
-    Ref type = attr(weakref.get(), "WeakKeyDictionary");
-    g_keys = call(type.get()).release();
-  }
-  if (PyObject_SetItem(g_keys, self, key) < 0) {
-    // An unhashable subclass instance: it pickles with the default key.
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
-    PyErr_Clear();
-  }
+  if (!g_keys) g_keys = new process::WeakIdentityMap();
+  g_keys->set(self, key);
 }
 
 Ref reader_init(PyObject* const* argv);
@@ -95,7 +88,8 @@ Ref reader_getstate(PyObject* const* argv) {
   PyObject* self = argv[0];
   Ref container = attr(self, "_container");
   Ref path = attr(self, "_path");
-  Ref key = g_keys ? call_method(g_keys, "get", self, VR_STR("")) : str("");
+  Ref key = g_keys ? g_keys->value(self) : Ref();
+  if (!key) key = str("");
   return check(Py_BuildValue("{sOsOsO}", "path", path.get(), "key", key.get(), "closed",
                              container.get() == Py_None ? Py_True : Py_False));
 }
