@@ -220,12 +220,4 @@ bool frame_decoder_single_threaded(PyObject* decoder) {
          reinterpret_cast<FrameDecoderObject*>(decoder)->use_solo;
 }
 
-bool rechoose_frame_decoder_context(PyObject* decoder, bool single_threaded) {
-  if (Py_TYPE(decoder) != &FrameDecoderType) return false;
-  auto* d = reinterpret_cast<FrameDecoderObject*>(decoder);
-  if (d->fed || d->pending || d->exhausted) return false;
-  if (d->use_solo == single_threaded) return true;
-  return frame_decoder_choose(d, single_threaded);
-}
-
 }  // namespace vr::mp4

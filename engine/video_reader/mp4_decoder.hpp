@@ -45,8 +45,4 @@ void rewind_frame_decoder(PyObject* decoder, bool single_threaded);
 // Whether the current run goes to the single-threaded context.
 bool frame_decoder_single_threaded(PyObject* decoder);
 
-// Chooses the context again for a decoder that has read nothing since its
-// rewind, without a seek; false when it has (or the choice cannot be had).
-bool rechoose_frame_decoder_context(PyObject* decoder, bool single_threaded);
-
 }  // namespace vr::mp4
