@@ -73,7 +73,7 @@ void register_surface_source() {
 void run_surface(PyObject* m) {
   using namespace vr;
   PyObject* globals = PyModule_GetDict(m);  // borrowed
-  check_status(PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()));
+  check_status(PyDict_SetItemString(globals, "__builtins__", import("builtins").get()));
   PyCompilerFlags flags;
   flags.cf_flags = CO_FUTURE_ANNOTATIONS;
   flags.cf_feature_version = PY_MINOR_VERSION;
