@@ -12,6 +12,7 @@ import gc
 import inspect
 import io
 import sys
+import warnings
 import weakref
 
 import av
@@ -335,7 +336,8 @@ def _throw3(box):
         raise KeyError("thrown")
     except KeyError as exc:
         tb = exc.__traceback__
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError), warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # the 3-argument form, from 3.12
         box[0].throw(KeyError, KeyError("thrown"), tb)
 
 
