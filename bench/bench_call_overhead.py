@@ -8,60 +8,75 @@ the clock starts, so that the figure is the module's own).
 
 With `--against DIR` (a directory holding another installed `vorantis`
 package, for example a copy of site-packages/vorantis from an earlier build)
-both builds are measured in alternating child processes, round after round,
-and the table sets them side by side with the median of the per-round ratios.
+that build's extension is loaded beside this one under another name, the
+calls of both take turns within every round, and the table sets them side by
+side with the median of the per-round ratios; the imports alternate between
+child processes.
 
-    python bench/bench_call_overhead.py [--against DIR] [--rounds 7]
+    python bench/bench_call_overhead.py [--against DIR] [--rounds 15]
 """
 
 from __future__ import annotations
 
 import argparse
-import json
+import glob
+import importlib.util
 import os
 import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-ROWS = ["get (cached)", "get_next (cached)", "xor_decrypt_bytes (16 B)", "import"]
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from timing import interleaved, paired_ratio, ratio_spread  # noqa: E402
+
+import vorantis.engine.video_reader as this_build  # noqa: E402
 
 
-def measure(clip: str) -> dict:
-    """Median seconds per call of each row in this process."""
-    sys.path.insert(0, str(HERE))
-    from timing import median_time
+def load_other_build(directory: str):
+    """The extension of the vorantis package under `directory`, as its own module."""
+    (path,) = glob.glob(os.path.join(directory, "vorantis", "engine", "video_reader*.so"))
+    spec = importlib.util.spec_from_file_location("_against.video_reader", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
-    import vorantis.engine.video_reader as vr
 
-    out = {}
-    with vr.MP4VideoReader(clip, cache_frames=True) as reader:
-        for i in range(reader.size()):
-            reader.get(i)
-        reader.get(5)
-        out["get (cached)"] = median_time(lambda: reader.get(5), repeat=15, number=2000)
-        out["get_next (cached)"] = median_time(reader.get_next, repeat=15, number=300)
+def call_rows(vr, clip: str, stack) -> dict:
+    """row -> a callable of no arguments running `number` calls."""
+    cached = vr.MP4VideoReader(clip, cache_frames=True)
+    stack.append(cached)
+    for i in range(cached.size()):
+        cached.get(i)
+    cached.get(5)
+    looping = vr.MP4VideoReader(clip, cache_frames=True)
+    stack.append(looping)
     data = bytes(16)
-    out["xor_decrypt_bytes (16 B)"] = median_time(lambda: vr.xor_decrypt_bytes(data), repeat=15,
-                                                  number=20000)
-    code = ("import numpy, time; t = time.perf_counter(); import vorantis.engine.video_reader; "
-            "print(time.perf_counter() - t)")
-    imports = [float(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
-                                    text=True, env=dict(os.environ)).stdout) for _ in range(5)]
-    out["import"] = statistics.median(imports)
-    return out
+    get, get_next, xor = cached.get, looping.get_next, vr.xor_decrypt_bytes
+
+    def many(fn, arg, number):
+        def run():
+            for _ in range(number):
+                fn(*arg)
+        run.number = number
+        return run
+
+    return {
+        "get (cached)": many(get, (5,), 2000),
+        "get_next (decodes)": many(get_next, (), 200),
+        "xor_decrypt_bytes (16 B)": many(xor, (data,), 20000),
+    }
 
 
-def run_child(clip: str, pythonpath: str | None) -> dict:
+def import_seconds(pythonpath: str | None) -> float:
     env = dict(os.environ)
     if pythonpath:
         env["PYTHONPATH"] = os.pathsep.join([pythonpath, env.get("PYTHONPATH", "")])
-    proc = subprocess.run([sys.executable, __file__, "--child", clip], check=True,
-                          capture_output=True, text=True, env=env)
-    return json.loads(proc.stdout)
+    code = ("import numpy, time; t = time.perf_counter(); import vorantis.engine.video_reader; "
+            "print(time.perf_counter() - t)")
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True, env=env)
+    return float(out.stdout)
 
 
 def fmt(seconds: float) -> str:
@@ -71,37 +86,45 @@ def fmt(seconds: float) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--against", help="directory holding another installed vorantis package")
-    parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args()
-    if args.child:
-        print(json.dumps(measure(args.child)))
-        return
 
     from vorantis._samples import encode_h264
 
+    builds = {"this build": this_build}
+    if args.against:
+        builds["against"] = load_other_build(args.against)
+    keep = []
     with tempfile.TemporaryDirectory() as tmp:
         clip = os.path.join(tmp, "clip.mp4")
         encode_h264(clip, 30, width=64, height=48, gop=10)
-        builds = {"this build": None}
-        if args.against:
-            builds["against"] = args.against
-        runs = {name: [] for name in builds}
+        rows = {name: call_rows(vr, clip, keep) for name, vr in builds.items()}
+        results = {}
+        for row in next(iter(rows.values())):
+            candidates = {name: rows[name][row] for name in builds}
+            runs = interleaved(candidates, args.rounds, shuffle=True)
+            results[row] = {name: [t / candidates[name].number for t in runs[name]] for name in builds}
+        paths = {"this build": None, "against": args.against}
+        imports = {name: [] for name in builds}
         for _ in range(args.rounds):
-            for name, path in builds.items():
-                runs[name].append(run_child(clip, path))
+            for name in builds:
+                imports[name].append(import_seconds(paths[name]))
+        results["import (NumPy already loaded)"] = imports
+        for reader in keep:
+            reader.close()
 
-    header = f"{'row':28}" + "".join(f"{name:>15}" for name in builds)
+    header = f"{'row':30}" + "".join(f"{name:>14}" for name in builds)
     if args.against:
-        header += f"{'ratio':>9}{'diff':>13}"
+        header += f"{'ratio':>8}{'(IQR)':>12}{'diff':>14}"
+    print(f"{args.rounds} interleaved rounds; medians per call")
     print(header)
-    for row in ROWS:
-        medians = {name: statistics.median(r[row] for r in rounds) for name, rounds in runs.items()}
-        line = f"{row:28}" + "".join(f"{fmt(m):>15}" for m in medians.values())
+    for row, runs in results.items():
+        medians = {name: statistics.median(runs[name]) for name in builds}
+        line = f"{row:30}" + "".join(f"{fmt(m):>14}" for m in medians.values())
         if args.against:
-            ratio = statistics.median(a[row] / b[row] for a, b in zip(runs["this build"], runs["against"]))
+            ours, base = runs["this build"], runs["against"]
             diff = medians["this build"] - medians["against"]
-            line += f"{ratio:9.3f}{diff * 1e6:+10.3f} us"
+            line += f"{paired_ratio(ours, base):8.3f}{ratio_spread(ours, base):>12}{diff * 1e6:+11.3f} us"
         print(line)
 
 
