@@ -476,3 +476,24 @@ def test_callable_surface(obj, signature, summary):
     assert (obj.__doc__.splitlines()[0] if obj.__doc__ else None) == summary
     assert obj.__module__ == "vorantis.engine.video_reader"
     assert vr.VideoReader.__doc__.startswith("PyAV-based video reader replacing FFmpeg C wrapper.")
+
+
+def test_frame_iterator_refuses_a_call_while_running(spy, video):
+    """The native iterator behind the generator, driven directly: a call made while
+    another is inside it (here from the decoder's own callback) is refused, and the
+    iterator carries on."""
+    it = vr._native.frame_iterator(str(video.path), "", 0, -1)
+    refused = []
+
+    def reenter():
+        for attempt in (lambda: next(it), it.close, lambda: it.send(1)):
+            with pytest.raises(ValueError, match="frame iterator already running"):
+                attempt()
+            refused.append(attempt)
+
+    spy.on_deliver = reenter
+    assert media.frame_index(next(it)) == 0 and len(refused) == 3
+    spy.on_deliver = None
+    assert media.frame_index(it.send("ignored")) == 1
+    it.close()
+    assert spy.closes == 1 and list(it) == []

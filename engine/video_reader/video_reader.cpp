@@ -357,9 +357,13 @@ class FrameSource {
 };
 
 // The Python object: owns its FrameSource until it is cleared or freed.
+// `running` refuses a second call while one is inside the source (PyAV
+// releases the GIL while it decodes): the generator never makes one, a direct
+// user of the private table could.
 struct FrameIterator {
   PyObject_HEAD
   FrameSource* source;
+  bool running;
 };
 
 PyTypeObject FrameIteratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -369,9 +373,16 @@ FrameSource* source_of(PyObject* self) { return reinterpret_cast<FrameIterator*>
 // Runs `fn(source)` under the error translation; false with an error set on failure.
 template <typename Fn>
 bool with_source(PyObject* self, Fn&& fn) {
-  FrameSource* source = source_of(self);
-  if (!source) return true;
-  return translate_exceptions([&] { fn(*source); });
+  auto* it = reinterpret_cast<FrameIterator*>(self);
+  if (it->running) {
+    PyErr_SetString(PyExc_ValueError, "frame iterator already running");
+    return false;
+  }
+  if (!it->source) return true;
+  it->running = true;
+  bool ok = translate_exceptions([&] { fn(*it->source); });
+  it->running = false;
+  return ok;
 }
 
 PyObject* frames_next(PyObject* self) {
@@ -457,6 +468,7 @@ Ref py_frame_iterator(PyObject* const* argv) {
   auto* it = PyObject_GC_New(FrameIterator, &FrameIteratorType);
   if (!it) throw PyErrorSet{};
   it->source = nullptr;
+  it->running = false;
   Ref result(reinterpret_cast<PyObject*>(it));
   it->source = new FrameSource(argv);
   PyObject_GC_Track(result.get());
