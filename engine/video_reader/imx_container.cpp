@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "native.hpp"
 #include "kernels/imx_container.hpp"
+#include "native.hpp"
 
 namespace vr {
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "native.hpp"
 #include "kernels/mask_bbox.hpp"
+#include "native.hpp"
 
 namespace vr {
 

@@ -5,11 +5,11 @@
 #include <utility>
 
 #include "frame_index.hpp"
-#include "native.hpp"
 #include "kernels/frame_timeline.hpp"
 #include "mp4_decoder.hpp"
 #include "mp4_positioning.hpp"
 #include "mp4_reader_state.hpp"
+#include "native.hpp"
 #include "process.hpp"
 #include "pyav.hpp"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <thread>
 
-#include "native.hpp"
 #include "kernels/xor_cipher.hpp"
+#include "native.hpp"
 
 namespace vr {
 
