@@ -286,3 +286,11 @@ def test_native_entries_survive_arguments_of_the_wrong_kind():
     names = out.stdout.split()
     assert out.returncode == 0 and names[-1] == "survived", (names[-1:], out.stderr[-2000:])
     assert names[:-1] == _native_entries()
+
+
+def test_docstrings_kept_under_optimisation():
+    code = ("import vorantis.engine.video_reader as vr; "
+            "print(vr.xor_decrypt_bytes.__doc__.splitlines()[0]); print(vr.MP4VideoReader.__doc__ is None)")
+    out = subprocess.run([sys.executable, "-OO", "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[:2] == [FUNCTIONS["xor_decrypt_bytes"][2], "False"]

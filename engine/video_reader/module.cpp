@@ -69,7 +69,9 @@ void register_surface_source() {
 }
 
 // Runs the surface in the module's namespace, its annotations kept as text
-// (as under `from __future__ import annotations`).
+// (as under `from __future__ import annotations`) and its docstrings kept
+// under `python -OO` too (optimisation level 0), as they were when the
+// callables were native.
 void run_surface(PyObject* m) {
   using namespace vr;
   PyObject* globals = PyModule_GetDict(m);  // borrowed
@@ -77,7 +79,7 @@ void run_surface(PyObject* m) {
   PyCompilerFlags flags;
   flags.cf_flags = CO_FUTURE_ANNOTATIONS;
   flags.cf_feature_version = PY_MINOR_VERSION;
-  Ref code = check(Py_CompileStringExFlags(kSurfaceSource, kSurfaceFilename, Py_file_input, &flags, -1));
+  Ref code = check(Py_CompileStringExFlags(kSurfaceSource, kSurfaceFilename, Py_file_input, &flags, 0));
   register_surface_source();
   check(PyEval_EvalCode(code.get(), globals, globals));
 }
