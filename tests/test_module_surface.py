@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import ast
 import importlib
 import inspect
+import linecache
 import subprocess
 import sys
 import textwrap
@@ -245,6 +247,45 @@ def test_every_callable_is_defined_in_the_surface():
         assert code.co_filename == "engine/video_reader/surface.py"
         called = set(code.co_names) - {"_native"}
         assert "_native" in code.co_names and called <= entries, (code.co_name, called)
+
+
+SURFACE_FILE = "engine/video_reader/surface.py"
+
+
+def _surface_defs():
+    """(qualified name, ast node) of every def of the surface's source, as the module ran it."""
+    tree = ast.parse("".join(linecache.getlines(SURFACE_FILE)))
+    for node in tree.body:
+        members = node.body if isinstance(node, ast.ClassDef) else [node]
+        for fn in members:
+            if isinstance(fn, ast.FunctionDef):
+                yield (f"{node.name}.{fn.name}" if fn is not node else fn.name), fn
+
+
+SURFACE_DEFS = dict(_surface_defs())
+
+
+def test_surface_source_defines_every_callable():
+    expected = set(FUNCTIONS) | {f"{c}.{m}" for c, (_, ms) in CLASSES.items() for m in ms}
+    assert expected <= set(SURFACE_DEFS)
+
+
+@pytest.mark.parametrize("qualname", sorted(SURFACE_DEFS))
+def test_surface_body_is_one_native_call(qualname):
+    """Each body (after its docstring) is one call of a native entry point, which gets
+    the parameters in declaration order, unchanged, and takes exactly that many."""
+    fn = SURFACE_DEFS[qualname]
+    body = fn.body[1:] if ast.get_docstring(fn) is not None else fn.body
+    assert len(body) == 1
+    stmt = body[0]
+    call = stmt.value.value if isinstance(stmt, ast.Expr) else stmt.value
+    assert isinstance(stmt, ast.Return) or isinstance(stmt.value, ast.YieldFrom)
+    assert isinstance(call, ast.Call) and not call.keywords
+    assert isinstance(call.func, ast.Attribute) and ast.unparse(call.func.value) == "_native"
+    params = [a.arg for a in fn.args.args + fn.args.kwonlyargs]
+    assert [ast.unparse(a) for a in call.args] == params
+    with pytest.raises(TypeError, match=rf"takes {len(params)} arguments? \("):
+        getattr(vr._native, call.func.attr)(*[None] * (len(params) + 1))
 
 
 def test_tracebacks_show_the_surface_source():

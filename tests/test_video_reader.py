@@ -497,3 +497,5 @@ def test_frame_iterator_refuses_a_call_while_running(spy, video):
     assert media.frame_index(it.send("ignored")) == 1
     it.close()
     assert spy.closes == 1 and list(it) == []
+    with pytest.raises(TypeError):  # made only by the native table
+        type(it)()
