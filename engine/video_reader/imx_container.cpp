@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "callable.hpp"
 #include "kernels/imx_container.hpp"
+#include "native.hpp"
 
 namespace vr {
 
@@ -644,59 +644,25 @@ Ref py_write_imx_v2_container(PyObject* const* argv) {
   return none();
 }
 
+PyMethodDef entries[] = {
+    VR_ENTRY("is_imx_file", py_is_imx_file, 1),
+    VR_ENTRY("write_imx_v2_container", py_write_imx_v2_container, 2),
+    VR_ENTRY("imx_init", py_imx_init, 2),
+    VR_ENTRY("imx_read_file", py_imx_read_file, 2),
+    VR_ENTRY("imx_get_entry", py_imx_get_entry, 2),
+    VR_ENTRY("imx_has_file", py_imx_has_file, 2),
+    VR_ENTRY("imx_list_files", py_imx_list_files, 1),
+    VR_ENTRY("imx_find_files", py_imx_find_files, 2),
+    VR_ENTRY("imx_format_version", py_imx_format_version, 1),
+    VR_ENTRY("imx_has_metadata", py_imx_has_metadata, 1),
+    VR_ENTRY("imx_metadata", py_imx_metadata, 1),
+    VR_ENTRY("imx_getstate", py_imx_getstate, 1),
+    VR_ENTRY("imx_setstate", py_imx_setstate, 2),
+    VR_ENTRIES_END,
+};
+
 }  // namespace
 
-void register_imx_functions(PyObject* module) {
-  add_function(module, {"is_imx_file", nullptr,
-                        "Check if a file is an IMX binary container.\n\n"
-                        "Looks at the first four bytes only; a file that cannot be opened or "
-                        "read answers False.",
-                        "bool", {param("path", "str")}, py_is_imx_file});
-  add_function(module, {"is_imx_v2_file", nullptr,
-                        "Check if a file is an IMX v2 container.\n\n"
-                        "Looks at the first four bytes only; a file that cannot be opened or "
-                        "read answers False.",
-                        "bool", {param("path", "str")}, py_is_imx_file});
-  add_function(module, {"write_imx_v2_container", nullptr,
-                        "Write files into an IMX v2 binary container.\n\n"
-                        "Same structure as write_imx_container but with IMX v2 magic and version.",
-                        "None", {param("output_path", "str"), param("files", "dict")},
-                        py_write_imx_v2_container});
-}
-
-void register_imx_container(PyObject* module) {
-  ClassBuilder cls("ImxContainer",
-                   "Virtual filesystem over an IMX binary container.\n\n"
-                   "The file table is read on init (under a millisecond for typical "
-                   "containers); embedded files are read by seek and read, without "
-                   "extraction.\n\n"
-                   "A manifest.json file, if present, is loaded eagerly and exposed through "
-                   "the metadata property.");
-  cls.method({"__init__", nullptr, nullptr, "None", {self_param(), param("path", "str")},
-              py_imx_init});
-  cls.method({"read_file", nullptr, "Read an embedded file by name.", "bytes",
-              {self_param(), param("name", "str")}, py_imx_read_file});
-  cls.method({"get_entry", nullptr, "Return (offset, size) for an embedded file.",
-              "Tuple[int, int]", {self_param(), param("name", "str")}, py_imx_get_entry});
-  cls.method({"has_file", nullptr, "Check if a file exists in the container.", "bool",
-              {self_param(), param("name", "str")}, py_imx_has_file});
-  cls.method({"list_files", nullptr, "Return all file names in the container.", "List[str]",
-              {self_param()}, py_imx_list_files});
-  cls.method({"find_files", nullptr, "Return file names matching a glob pattern.", "List[str]",
-              {self_param(), param("pattern", "str")}, py_imx_find_files});
-  cls.property({"format_version", nullptr,
-                "Return the format version from metadata (2 for v2, 1 for v1, 0 if no metadata).",
-                "int", {self_param()}, py_imx_format_version});
-  cls.property({"has_metadata", nullptr, "Whether the container includes manifest.json.", "bool",
-                {self_param()}, py_imx_has_metadata});
-  cls.property({"metadata", nullptr, "Parsed manifest.json contents, or None.", "Optional[dict]",
-                {self_param()}, py_imx_metadata});
-  cls.method({"__getstate__", nullptr,
-              "The container as pickle sends it: its path (the table is read again).", "dict",
-              {self_param()}, py_imx_getstate});
-  cls.method({"__setstate__", nullptr, "Reads the table and manifest of the state's path.", "None",
-              {self_param(), param("state", "dict")}, py_imx_setstate});
-  cls.finish(module);
-}
+void register_imx_container(PyObject* native) { add_entries(native, entries); }
 
 }  // namespace vr

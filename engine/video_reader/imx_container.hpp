@@ -13,9 +13,8 @@
 
 namespace vr {
 
-// Registers is_imx_file, is_imx_v2_file, write_imx_v2_container.
-void register_imx_functions(PyObject* module);
-// Registers the class ImxContainer.
-void register_imx_container(PyObject* module);
+// Adds the native entry points of the detection functions, the writer and
+// ImxContainer to the `_native` table.
+void register_imx_container(PyObject* native);
 
 }  // namespace vr

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "callable.hpp"
 #include "kernels/mask_bbox.hpp"
+#include "native.hpp"
 
 namespace vr {
 
@@ -391,26 +391,21 @@ Ref py_compute_mask_bbox(PyObject* const* argv) {
   return check(PyTuple_Pack(4, x1.get(), y1.get(), x2.get(), y2.get()));
 }
 
+PyMethodDef entries[] = {
+    VR_ENTRY("compute_mask_bbox", py_compute_mask_bbox, 4),
+    VR_ENTRIES_END,
+};
+
 }  // namespace
 
-void register_mask_bbox(PyObject* module) {
+void register_mask_bbox(PyObject* native) {
   if (!g_h5_hook_registered) {
     Ref hook = check(PyCFunction_New(&h5_exit_hook_def, nullptr));
     Ref atexit = import("atexit");
     call_method(atexit.get(), "register", hook.get());
     g_h5_hook_registered = true;
   }
-  add_function(module, {"compute_mask_bbox", nullptr,
-                        "Compute the union bounding box of non-zero face mask pixels.\n\n"
-                        "Reads the JPEG-encoded masks of the \"face_masks\" dataset of the HDF5 "
-                        "data (a path or a file object) one at a time and returns "
-                        "(x1, y1, x2, y2) with x2 and y2 exclusive, widened by padding on every "
-                        "side and clamped to [0, frame_w] x [0, frame_h]. Raises RuntimeError "
-                        "when no mask has a non-zero pixel.",
-                        "Tuple[int, int, int, int]",
-                        {param("h5_data"), param("frame_w", "int"), param("frame_h", "int"),
-                         param("padding", "int", integer(16))},
-                        py_compute_mask_bbox});
+  add_entries(native, entries);
 }
 
 }  // namespace vr

@@ -11,7 +11,7 @@
 
 namespace vr {
 
-// Registers compute_mask_bbox.
-void register_mask_bbox(PyObject* module);
+// Adds the native entry point of compute_mask_bbox to the `_native` table.
+void register_mask_bbox(PyObject* native);
 
 }  // namespace vr

@@ -5,12 +5,12 @@
 #include <string>
 #include <utility>
 
-#include "callable.hpp"
 #include "frame_index.hpp"
 #include "kernels/frame_timeline.hpp"
 #include "mp4_decoder.hpp"
 #include "mp4_positioning.hpp"
 #include "mp4_reader_state.hpp"
+#include "native.hpp"
 #include "process.hpp"
 #include "pyav.hpp"
 
@@ -560,83 +560,30 @@ Ref py_exit(PyObject* const* argv) {
   return none();
 }
 
-constexpr const char* kClassDoc =
-    "MP4 frame reader with optional frame caching for ping-pong looping.\n"
-    "\n"
-    "Decodes H.264 sequentially from a file, a byte range of a file (an embedded\n"
-    "container member) or bytes in memory. Backward access goes through a frame\n"
-    "cache (for ping-pong playback) or, for videos too large for the cache's 1 GiB\n"
-    "budget, through keyframe seeking; get(0) seeks back to the start for\n"
-    "efficient looping. Frame indices after a seek come from the stream's own\n"
-    "timestamps, so the frame returned is always the frame asked for.\n"
-    "\n"
-    "Thread-safe: concurrent access is serialized via a lock.";
+PyMethodDef entries[] = {
+    VR_ENTRY("mp4_init", py_init, 8),
+    VR_ENTRY("mp4_advance_to_frame", py_advance_to_frame, 2),
+    VR_ENTRY("mp4_get", py_get, 2),
+    VR_ENTRY("mp4_get_next", py_get_next, 1),
+    VR_ENTRY("mp4_seek_to_start", py_seek_to_start, 1),
+    VR_ENTRY("mp4_size", py_size, 1),
+    VR_ENTRY("mp4_width", py_width, 1),
+    VR_ENTRY("mp4_height", py_height, 1),
+    VR_ENTRY("mp4_close", py_close, 1),
+    VR_ENTRY("mp4_from_bytes", py_from_bytes, 3),
+    VR_ENTRY("mp4_del", py_del, 1),
+    VR_ENTRY("mp4_enter", py_enter, 1),
+    VR_ENTRY("mp4_exit", py_exit, 1),
+    VR_ENTRY("mp4_getstate", py_getstate, 1),
+    VR_ENTRY("mp4_setstate", py_setstate, 2),
+    VR_ENTRIES_END,
+};
 
 }  // namespace
 
-void register_mp4_video_reader(PyObject* module) {
+void register_mp4_video_reader(PyObject* native) {
   init_frame_decoder_type();
-  Ref zero = integer(0);
-  Ref empty = str("");
-  ClassBuilder cls("MP4VideoReader", kClassDoc);
-  cls.method({"__init__", nullptr,
-              "Initialize MP4 reader from a file or embedded section of an IMX container.\n\n"
-              "With base_offset or file_size above 0 the byte range is read in one read and\n"
-              "decoded from memory; otherwise FFmpeg opens the file itself. A frame_count of\n"
-              "0 counts the frames: from the demuxer's packets when they make the count\n"
-              "certain, by decoding once otherwise. cache_frames is granted only when every\n"
-              "frame fits in 1 GiB. key and thread_count are accepted and ignored. An open\n"
-              "reader is not initialised again (RuntimeError): close() it first.",
-              "None",
-              {self_param(), param("path", "str"), param("key", "str", empty),
-               param("thread_count", "int", zero), kwonly("base_offset", "int", zero),
-               kwonly("file_size", "int", zero), kwonly("frame_count", "int", zero),
-               kwonly("cache_frames", "bool", boolean(false))},
-              py_init});
-  cls.method({"_advance_to_frame", nullptr,
-              "Advance decoder to target frame index.\n\n"
-              "Cache hit, decoding on from where the decoder stands, or a keyframe seek;\n"
-              "returns the reader's own current frame (callers copy it). Runs under the\n"
-              "caller's lock and does no range check; a second thread driving the same\n"
-              "reader meanwhile is refused with RuntimeError.",
-              "np.ndarray", {self_param(), param("target_idx", "int")}, py_advance_to_frame});
-  cls.method({"get", nullptr,
-              "Get a decoded BGR frame by index (returns a copy).\n\n"
-              "Negative indices count from the end.",
-              "np.ndarray", {self_param(), param("index", "int")}, py_get});
-  cls.method({"get_next", nullptr,
-              "Get the next frame in sequence, looping back to start at end.\n\n"
-              "Returns (index, frame copy); after get(k) the next frame is k + 1.",
-              "Tuple[int, np.ndarray]", {self_param()}, py_get_next});
-  cls.method({"seek_to_start", nullptr,
-              "Reset reader to frame 0 for efficient looping.\n\n"
-              "The frame cache is kept.",
-              "None", {self_param()}, py_seek_to_start});
-  cls.method({"size", nullptr, "Return total number of frames.", "int", {self_param()}, py_size});
-  cls.property({"width", nullptr, nullptr, "int", {self_param()}, py_width});
-  cls.property({"height", nullptr, nullptr, "int", {self_param()}, py_height});
-  cls.method({"close", nullptr, nullptr, "None", {self_param()}, py_close});
-  cls.classmethod({"from_bytes", nullptr,
-                   "Create reader from in-memory H.264 bytes (no frame cache).\n\n"
-                   "Builds an instance of the class it is called on without running its\n"
-                   "constructor. A buffer other than bytes (bytearray, memoryview, array) is\n"
-                   "copied, so that later changes to it do not reach the reader.",
-                   "'MP4VideoReader'",
-                   {cls_param(), param("mp4_data", "bytes"), param("frame_count", "int", zero)},
-                   py_from_bytes});
-  cls.method({"__del__", nullptr, nullptr, "None", {self_param()}, py_del});
-  cls.method({"__enter__", nullptr, nullptr, "'MP4VideoReader'", {self_param()}, py_enter});
-  cls.method({"__exit__", nullptr, nullptr, "None", {self_param(), varargs("exc")}, py_exit});
-  cls.method({"__getstate__", nullptr,
-              "The reader as pickle sends it: its source and where it stands.\n\n"
-              "A path, or a path with the offset and size of a section, or the bytes of\n"
-              "from_bytes; the frame count, the cache choice and the current index. No\n"
-              "decoded frame. A closed reader's state says so.",
-              "dict", {self_param()}, py_getstate});
-  cls.method({"__setstate__", nullptr,
-              "Opens the source a state describes and stands where that reader stood.",
-              "None", {self_param(), param("state", "dict")}, py_setstate});
-  cls.finish(module);
+  add_entries(native, entries);
 }
 
 }  // namespace vr

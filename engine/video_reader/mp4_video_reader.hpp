@@ -17,7 +17,7 @@
 
 namespace vr {
 
-// Registers the class MP4VideoReader (the last class the module defines).
-void register_mp4_video_reader(PyObject* module);
+// Adds the native entry points of MP4VideoReader to the `_native` table.
+void register_mp4_video_reader(PyObject* native);
 
 }  // namespace vr

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "callable.hpp"
+#include "native.hpp"
 
 namespace vr::process {
 
@@ -76,9 +76,8 @@ Ref after_fork_in_child(PyObject* const*) {
 void ensure_fork_hook() {
   if (g_hook_registered) return;
   Ref os = import("os");
-  Ref hook = make_function({"_after_fork_in_child", nullptr,
-                            "Detaches the module's objects from the parent's PyAV objects.", "None",
-                            {}, after_fork_in_child});
+  static PyMethodDef hook_def = VR_ENTRY("_after_fork_in_child", after_fork_in_child, 0);
+  Ref hook = check(PyCFunction_New(&hook_def, nullptr));
   Ref register_at_fork = attr(os.get(), "register_at_fork");
   Ref kwnames = check(PyTuple_Pack(1, VR_STR("after_in_child")));
   call_kw(register_at_fork.get(), {}, kwnames.get(), {hook.get()});

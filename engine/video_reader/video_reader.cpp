@@ -1,10 +1,7 @@
 #include "video_reader.hpp"
 
-#include <memory>
-
-#include "callable.hpp"
 #include "frame_index.hpp"
-#include "native_generator.hpp"
+#include "native.hpp"
 #include "process.hpp"
 #include "pyav.hpp"
 
@@ -169,10 +166,11 @@ Ref reader_close(PyObject* const* argv) {
 }
 
 // ---------------------------------------------------------------------------
-// iter_video_frames: a native generator
+// iter_video_frames: the native frame iterator
 // ---------------------------------------------------------------------------
 
-// The body of iter_video_frames, as the generator function it behaves like:
+// The surface's generator function delegates to a FrameIterator
+// (`yield from`), which does what this body would do:
 //
 //     av = import av; encrypted = is_encrypted_file(video_path)
 //     container = av.open(path or BytesIO(decrypted))          # unguarded
@@ -186,26 +184,31 @@ Ref reader_close(PyObject* const* argv) {
 //     finally:
 //         container.close()
 //
-// `container_` is set exactly while the guarded part runs or is suspended;
-// whichever way the body leaves it (drained, limit, error, an exception raised
-// at a yield) takes the container out first, so it is closed once.
-class FrameBody final : public GeneratorBody {
+// The iterator is made when the generator's body starts (the first request
+// for a frame) and opens the container then. Whichever way the iteration
+// leaves the guarded part, the container is closed once: at the end or the
+// limit, on an error (an error of `close` then replaces it, chained), by the
+// generator's `close()` (Python calls the iterator's `close`, which also
+// serves a generator collected while suspended), or, when an exception thrown
+// into the generator drops the iterator, by its finaliser (an error of
+// `close` is then reported as unraisable). The generator protocol itself
+// (send, throw, close, re-entrance, StopIteration) is Python's.
+class FrameSource {
  public:
-  explicit FrameBody(PyObject* const* argv)
-      : video_path_(Ref::borrow(argv[0])),
-        key_(Ref::borrow(argv[1])),
-        thread_count_(Ref::borrow(argv[2])),
+  explicit FrameSource(PyObject* const* argv)
+      : video_path_(Ref::borrow(argv[0])), key_(Ref::borrow(argv[1])),
         max_frames_(Ref::borrow(argv[3])) {}
 
   // In a forked child the parent's container, stream and frame iterator are
   // left as they are (leaked, see process.hpp): the child does not close
   // them, and a resumed iteration opens the source again and skips the
   // frames already yielded.
-  ~FrameBody() noexcept(false) override {
+  ~FrameSource() noexcept(false) {
     if (gil_held()) leave_parent_objects();
   }
 
-  Ref start() override {
+  // The unguarded open, then the guarded set-up.
+  void open() {
     Ref av = import("av");
     Ref encrypted = is_encrypted(video_path_.get());
     container_ = open_video(av.get(), video_path_.get(), key_.get(), truthy(encrypted.get()));
@@ -216,33 +219,46 @@ class FrameBody final : public GeneratorBody {
       frames_ = pyav::decode_from_start(container_.get());
       limit_ = native_limit(max_frames_.get());
     } catch (const PyErrorSet&) {
-      raise_at_yield();
+      close_on_error();
     }
-    return step();
   }
 
-  Ref resume() override {
-    ++count_;
+  // The next array, or an empty Ref once the loop has ended and the
+  // container is closed.
+  Ref next() {
+    if (!container_) return Ref();
     if (leave_parent_objects()) reopen_and_skip();
-    return step();
+    Ref frame;
+    Ref array;
+    try {
+      frame = Ref(PyIter_Next(frames_.get()));
+      if (!frame && PyErr_Occurred()) throw PyErrorSet{};
+      if (frame && !limit_reached()) array = pyav::to_bgr(frame.get());
+    } catch (const PyErrorSet&) {
+      frame = Ref();
+      close_on_error();
+    }
+    if (array) {
+      ++count_;
+      return array;
+    }
+    frame = Ref();
+    close();
+    return Ref();
   }
 
-  // The pending exception leaves the guard: the decoder's iterator is dropped
-  // and the container closed; an exception of `close` replaces the pending one
-  // (which becomes its context).
-  [[noreturn]] void raise_at_yield() override {
-    if (leave_parent_objects()) throw PyErrorSet{};
+  // Leaves the guarded part without an error: closes the container if it is
+  // still open in this process; an error of `close` propagates.
+  void close() {
+    if (leave_parent_objects() || !container_) return;
     frames_ = Ref();
+    stream_ = Ref();
     Ref container = std::move(container_);
-    call_during_error([&](PyObject*, PyObject*, PyObject*) {
-      return PyObject_CallMethodNoArgs(container.get(), VR_STR("close"));
-    });
-    throw PyErrorSet{};
+    call_method(container.get(), "close");
   }
 
-  int traverse(visitproc visit, void* arg) override {
-    for (const Ref* r : {&video_path_, &key_, &thread_count_, &max_frames_, &container_, &stream_,
-                         &frames_})
+  int traverse(visitproc visit, void* arg) {
+    for (const Ref* r : {&video_path_, &key_, &max_frames_, &container_, &stream_, &frames_})
       Py_VISIT(r->get());
     return 0;
   }
@@ -276,25 +292,20 @@ class FrameBody final : public GeneratorBody {
     return reached != 0;
   }
 
-  // One pass of the loop: the next array, or an empty Ref once the loop has
-  // ended and the container is closed.
-  Ref step() {
-    Ref frame;
-    Ref array;
-    try {
-      frame = Ref(PyIter_Next(frames_.get()));
-      if (!frame && PyErr_Occurred()) throw PyErrorSet{};
-      if (frame && !limit_reached()) array = pyav::to_bgr(frame.get());
-    } catch (const PyErrorSet&) {
-      frame = Ref();
-      raise_at_yield();
-    }
-    if (array) return array;
-    frame = Ref();
+  // The pending error leaves the guard: the decoder's iterator is dropped and
+  // the container closed; an error of `close` replaces the pending one (which
+  // becomes its context).
+  [[noreturn]] void close_on_error() {
+    if (leave_parent_objects()) throw PyErrorSet{};
     frames_ = Ref();
+    stream_ = Ref();
     Ref container = std::move(container_);
-    call_method(container.get(), "close");
-    return Ref();
+    if (container) {
+      call_during_error([&](PyObject*, PyObject*, PyObject*) {
+        return PyObject_CallMethodNoArgs(container.get(), VR_STR("close"));
+      });
+    }
+    throw PyErrorSet{};
   }
 
   // True when the container was opened in a parent process; it, the stream
@@ -326,72 +337,157 @@ class FrameBody final : public GeneratorBody {
         }
       }
     } catch (const PyErrorSet&) {
-      raise_at_yield();
+      close_on_error();
     }
   }
 
   // The call's arguments (thread_count is accepted and ignored).
-  Ref video_path_, key_, thread_count_, max_frames_;
+  Ref video_path_, key_, max_frames_;
   unsigned long generation_ = 0;
-  // The guarded part's state.
+  // The guarded part's state: container_ is set exactly while it is open.
   Ref container_, stream_, frames_;
-  long long count_ = 0;
+  long long count_ = 0;  // frames yielded
   long long limit_ = kCompareInPython;
 };
 
-Ref py_iter_video_frames(PyObject* const* argv) {
-  return make_generator(std::make_unique<FrameBody>(argv));
+// The Python object: owns its FrameSource until it is cleared or freed.
+// `running` refuses a second call while one is inside the source (PyAV
+// releases the GIL while it decodes): the generator never makes one, a direct
+// user of the private table could.
+struct FrameIterator {
+  PyObject_HEAD
+  FrameSource* source;
+  bool running;
+};
+
+PyTypeObject FrameIteratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+FrameSource* source_of(PyObject* self) { return reinterpret_cast<FrameIterator*>(self)->source; }
+
+// Runs `fn(source)` under the error translation; false with an error set on failure.
+template <typename Fn>
+bool with_source(PyObject* self, Fn&& fn) {
+  auto* it = reinterpret_cast<FrameIterator*>(self);
+  if (it->running) {
+    PyErr_SetString(PyExc_ValueError, "frame iterator already running");
+    return false;
+  }
+  if (!it->source) return true;
+  it->running = true;
+  bool ok = translate_exceptions([&] { fn(*it->source); });
+  it->running = false;
+  return ok;
 }
+
+PyObject* frames_next(PyObject* self) {
+  PyObject* result = nullptr;
+  with_source(self, [&](FrameSource& s) { result = s.next().release(); });
+  return result;
+}
+
+// `send` of the generator reaches the iterator for any value but None: the
+// value is ignored, as the body above ignores what its yield receives.
+PyObject* frames_send(PyObject* self, PyObject*) {
+  PyObject* result = frames_next(self);
+  if (!result && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+  return result;
+}
+
+PyObject* frames_close(PyObject* self, PyObject*) {
+  if (!with_source(self, [](FrameSource& s) { s.close(); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// Closes a container still open when the iterator is dropped. Runs from
+// deallocation, possibly while an exception propagates: that exception is
+// kept, and an error of `close` is reported as unraisable.
+void frames_finalize(PyObject* self) {
+  SavedError pending;
+  if (!with_source(self, [](FrameSource& s) { s.close(); })) PyErr_WriteUnraisable(self);
+  pending.restore();
+}
+
+// Deletes the source; nothing may leave a deallocator (an error of the
+// fork bookkeeping is reported as unraisable).
+void drop_source(PyObject* self) {
+  FrameSource* source = source_of(self);
+  reinterpret_cast<FrameIterator*>(self)->source = nullptr;
+  if (!source) return;
+  SavedError pending;
+  if (!translate_exceptions([&] { delete source; })) PyErr_WriteUnraisable(self);
+  pending.restore();
+}
+
+int frames_traverse(PyObject* self, visitproc visit, void* arg) {
+  FrameSource* source = source_of(self);
+  return source ? source->traverse(visit, arg) : 0;
+}
+
+int frames_clear(PyObject* self) {
+  drop_source(self);
+  return 0;
+}
+
+void frames_dealloc(PyObject* self) {
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  PyObject_GC_UnTrack(self);
+  drop_source(self);
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef frames_methods[] = {
+    {"send", frames_send, METH_O, nullptr},
+    {"close", frames_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void init_frame_iterator_type() {
+  FrameIteratorType.tp_name = "vorantis.engine.video_reader.FrameIterator";
+  FrameIteratorType.tp_basicsize = sizeof(FrameIterator);
+  FrameIteratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  FrameIteratorType.tp_doc = "The frames of one video, for iter_video_frames.";
+  FrameIteratorType.tp_iter = PyObject_SelfIter;
+  FrameIteratorType.tp_iternext = frames_next;
+  FrameIteratorType.tp_methods = frames_methods;
+  FrameIteratorType.tp_traverse = frames_traverse;
+  FrameIteratorType.tp_clear = frames_clear;
+  FrameIteratorType.tp_finalize = frames_finalize;
+  FrameIteratorType.tp_dealloc = frames_dealloc;
+  check_status(PyType_Ready(&FrameIteratorType));
+}
+
+// `_native.frame_iterator(video_path, key, thread_count, max_frames)`: a new
+// iterator with its container open (the source's errors propagate).
+Ref py_frame_iterator(PyObject* const* argv) {
+  auto* it = PyObject_GC_New(FrameIterator, &FrameIteratorType);
+  if (!it) throw PyErrorSet{};
+  it->source = nullptr;
+  it->running = false;
+  Ref result(reinterpret_cast<PyObject*>(it));
+  it->source = new FrameSource(argv);
+  PyObject_GC_Track(result.get());
+  it->source->open();
+  return result;
+}
+
+PyMethodDef entries[] = {
+    VR_ENTRY("video_reader_init", reader_init, 4),
+    VR_ENTRY("video_reader_get", reader_get, 2),
+    VR_ENTRY("video_reader_size", reader_size, 1),
+    VR_ENTRY("video_reader_width", reader_width, 1),
+    VR_ENTRY("video_reader_height", reader_height, 1),
+    VR_ENTRY("video_reader_close", reader_close, 1),
+    VR_ENTRY("video_reader_getstate", reader_getstate, 1),
+    VR_ENTRY("video_reader_setstate", reader_setstate, 2),
+    VR_ENTRY("frame_iterator", py_frame_iterator, 4),
+    VR_ENTRIES_END,
+};
 
 }  // namespace
 
-void register_video_reader_class(PyObject* module) {
-  Ref empty = str("");
-  Ref zero = integer(0);
-  ClassBuilder("VideoReader",
-               "PyAV-based video reader replacing FFmpeg C wrapper.\n\n"
-               "All frames are decoded into memory at construction for random access.\n"
-               "An encrypted .vrtensor file is decrypted fully into memory and handed to\n"
-               "PyAV through an in-memory byte stream.")
-      .method({"__init__", nullptr, nullptr, "None",
-               {self_param(), param("video_path", "str"), param("key", "str", empty),
-                param("thread_count", "int", zero)},
-               reader_init})
-      .method({"get", nullptr,
-               "Get a decoded frame by index (returns a copy).\n\n"
-               "A negative index counts from the end.",
-               "np.ndarray", {self_param(), param("index", "int")}, reader_get})
-      .method({"size", nullptr, "Return total number of decoded frames.", "int", {self_param()},
-               reader_size})
-      .property({"width", nullptr, nullptr, "int", {self_param()}, reader_width})
-      .property({"height", nullptr, nullptr, "int", {self_param()}, reader_height})
-      .method({"close", nullptr, nullptr, "None", {self_param()}, reader_close})
-      .method({"__getstate__", nullptr,
-               "The reader as pickle sends it: its path, its key and whether it is closed.\n\n"
-               "No decoded frame travels: the reader decodes its source again where it is\n"
-               "unpickled.",
-               "dict", {self_param()}, reader_getstate})
-      .method({"__setstate__", nullptr, "Decodes the source a state describes.", "None",
-               {self_param(), param("state", "dict")}, reader_setstate})
-      .finish(module);
-}
-
-void register_iter_video_frames(PyObject* module) {
-  init_generator_type();
-  add_function(module, {"iter_video_frames", nullptr,
-                        "Yield decoded BGR24 frames one at a time from a video file.\n\n"
-                        "Handles plain and .vrtensor files like VideoReader, but holds only the\n"
-                        "frame being handed out. At most max_frames frames are yielded (a\n"
-                        "negative value means all). The demuxer is opened at the first request\n"
-                        "for a frame and closed however the iteration ends.",
-                        "Iterator[np.ndarray]",
-                        {param("video_path", "str"), param("key", "str", str("")),
-                         param("thread_count", "int", integer(0)),
-                         param("max_frames", "int", integer(-1))},
-                        py_iter_video_frames});
-  Ref fn = module_attr("iter_video_frames");
-  describe_as_generator_function(fn.get(), "iter_video_frames",
-                                 {"video_path", "key", "thread_count", "max_frames"});
+void register_video_reader(PyObject* native) {
+  init_frame_iterator_type();
+  add_entries(native, entries);
 }
 
 }  // namespace vr

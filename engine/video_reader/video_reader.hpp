@@ -9,21 +9,19 @@
 // until `close`; it hands out copies only. It takes no lock: after construction
 // it only reads its frame list.
 //
-// `iter_video_frames` returns a native generator object that owns its demuxer
-// from the first advance until the iteration ends (exhausted, limit reached,
-// error, `close()`, `throw()` or destruction while suspended), and closes it
-// exactly once. It never keeps a frame it has yielded. Like a Python generator
-// it is advanced by one consumer at a time; re-entrant advancing raises
-// ValueError.
+// `iter_video_frames` is a generator function of the surface delegating to a
+// native frame iterator, which owns its demuxer from the first advance until
+// the iteration ends (exhausted, limit reached, error, `close()`, `throw()` or
+// destruction while suspended), and closes it exactly once. It never keeps a
+// frame it has yielded.
 #pragma once
 
 #include "py.hpp"
 
 namespace vr {
 
-// Registers the class VideoReader.
-void register_video_reader_class(PyObject* module);
-// Registers iter_video_frames (and readies its generator type).
-void register_iter_video_frames(PyObject* module);
+// Adds the native entry points of VideoReader and iter_video_frames (and
+// readies the frame iterator's type).
+void register_video_reader(PyObject* native);
 
 }  // namespace vr

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <thread>
 
-#include "callable.hpp"
 #include "kernels/xor_cipher.hpp"
+#include "native.hpp"
 
 namespace vr {
 
@@ -202,42 +202,17 @@ Ref py_streaming_xor_decrypt_file(PyObject* const* argv) {
   return none();
 }
 
+PyMethodDef entries[] = {
+    VR_ENTRY("is_encrypted_file", py_is_encrypted_file, 1),
+    VR_ENTRY("xor_decrypt_bytes", py_xor_decrypt_bytes, 2),
+    VR_ENTRY("write_xor_encrypted", py_write_xor_encrypted, 4),
+    VR_ENTRY("read_and_decrypt_file", py_read_and_decrypt_file, 2),
+    VR_ENTRY("streaming_xor_decrypt_file", py_streaming_xor_decrypt_file, 4),
+    VR_ENTRIES_END,
+};
+
 }  // namespace
 
-void register_xor_functions(PyObject* module) {
-  Ref default_key = module_attr("ENCRYPT_KEY");
-  add_function(module, {"is_encrypted_file", nullptr,
-                        "Check if file is encrypted based on extension.\n\n"
-                        "True exactly when the path ends with \".vrtensor\" (case-sensitive); "
-                        "no file is touched.",
-                        "bool", {param("path", "str")}, py_is_encrypted_file});
-  add_function(module, {"xor_decrypt_bytes", nullptr,
-                        "XOR-decrypt data in-place style, returning a new bytes object.\n\n"
-                        "Byte i of data is XORed with key byte (i mod len(key)); data is not "
-                        "modified.",
-                        "bytes", {param("data", "bytes"), param("key", "bytes", default_key)},
-                        py_xor_decrypt_bytes});
-  add_function(module, {"_write_xor_encrypted", nullptr,
-                        "XOR-encrypt data at the correct key position and write to file.\n\n"
-                        "The key cycles correctly from the given file offset.",
-                        "None",
-                        {param("f"), param("file_offset", "int"), param("data", "bytes"),
-                         param("key", "bytes")},
-                        py_write_xor_encrypted});
-  add_function(module, {"read_and_decrypt_file", nullptr,
-                        "Read file and XOR-decrypt its contents.",
-                        "bytes", {param("path", "str"), param("key", "bytes", default_key)},
-                        py_read_and_decrypt_file});
-}
-
-void register_xor_streaming(PyObject* module) {
-  add_function(module, {"_streaming_xor_decrypt_file", nullptr,
-                        "XOR-decrypt a file to another file in streaming chunks.\n\n"
-                        "Peak memory is one chunk, whatever the file size.",
-                        "None",
-                        {param("src_path", "str"), param("dst_path", "str"), param("key", "bytes"),
-                         param("chunk_size", "int", integer(262144))},
-                        py_streaming_xor_decrypt_file});
-}
+void register_xor_cipher(PyObject* native) { add_entries(native, entries); }
 
 }  // namespace vr

@@ -10,10 +10,7 @@
 
 namespace vr {
 
-// Registers is_encrypted_file, xor_decrypt_bytes, _write_xor_encrypted,
-// read_and_decrypt_file.
-void register_xor_functions(PyObject* module);
-// Registers _streaming_xor_decrypt_file.
-void register_xor_streaming(PyObject* module);
+// Adds the native entry points of the cipher functions to the `_native` table.
+void register_xor_cipher(PyObject* native);
 
 }  // namespace vr

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of the IMX table scanner and the writer's layout
-# (bench/fuzz/fuzz_imx_table.cpp) with clang's libFuzzer, AddressSanitizer
+# (fuzz/fuzz_imx_table.cpp) with clang's libFuzzer, AddressSanitizer
 # and UndefinedBehaviorSanitizer; no interpreter involved.
 #
-#   bench/fuzz_imx_native.sh [SECONDS]      # default 60
+#   fuzz/fuzz_imx_native.sh [SECONDS]      # default 60
 #
 # Builds into build/fuzz, seeds the corpus (build/fuzz/corpus, kept between
 # runs) with small valid containers, runs for SECONDS and prints executions,
@@ -48,7 +48,7 @@ PY
 
 log="$out/last_run.log"
 set +e
-"$out/bench/fuzz/fuzz_imx_table" "$out/corpus" -max_total_time="$seconds" -max_len=8192 \
+"$out/fuzz/fuzz_imx_table" "$out/corpus" -max_total_time="$seconds" -max_len=8192 \
   -print_final_stats=1 -artifact_prefix="$out/findings/" >"$log" 2>&1
 rc=$?
 set -e

@@ -5,8 +5,8 @@ plain Python reference reader; both must give the same result: the same
 exception type and message, or the same table, manifest and embedded bytes.
 Any other exception, a crash or a hang is a finding.
 
-  PYTHONPATH=python python bench/fuzz_imx.py --seconds 60            # atheris (libFuzzer)
-  PYTHONPATH=python python bench/fuzz_imx.py --seconds 60 --no-atheris  # seeded mutation loop
+  PYTHONPATH=python python fuzz/fuzz_imx.py --seconds 60            # atheris (libFuzzer)
+  PYTHONPATH=python python fuzz/fuzz_imx.py --seconds 60 --no-atheris  # seeded mutation loop
 
 Prints the number of inputs that ran.
 """
