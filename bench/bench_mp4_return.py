@@ -291,6 +291,7 @@ def main() -> None:
     ap.add_argument("--quick", action="store_true", help="3 rounds, the 512x512 and 720p gop25 clips")
     ap.add_argument("--before", metavar="DIR")
     ap.add_argument("--clips", help="comma-separated substrings of the clip names to run")
+    ap.add_argument("--rounds", type=int, help="rounds per row (default 5, 3 with --quick)")
     ap.add_argument("--codecs", action="store_true", help="only the table of decoders that skip")
     ap.add_argument("--memory-child", nargs=3, metavar=("PATH", "N", "PASSES"), help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -302,7 +303,7 @@ def main() -> None:
     if args.codecs:
         skip_table(directory)
         return
-    rounds = 3 if args.quick else 5
+    rounds = args.rounds or (3 if args.quick else 5)
     clips = CLIPS[:4] if args.quick else CLIPS
     if args.clips:
         clips = [c for c in clips if any(s in c[0] for s in args.clips.split(","))]
