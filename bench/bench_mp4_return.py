@@ -120,6 +120,15 @@ def ours_forward(cls):
     return run
 
 
+def ours_forward_next(cls):
+    def run(path, n, tl):
+        r = cls(path, frame_count=n)
+        for _ in range(n):
+            r.get_next()
+        r.close()
+    return run
+
+
 def ours_return(cls):
     def run(path, n, tl, reader):
         for i in range(n - 2, -1, -1):
@@ -282,6 +291,7 @@ def main() -> None:
     ap.add_argument("--quick", action="store_true", help="3 rounds, the 512x512 and 720p gop25 clips")
     ap.add_argument("--before", metavar="DIR")
     ap.add_argument("--clips", help="comma-separated substrings of the clip names to run")
+    ap.add_argument("--rounds", type=int, help="rounds per row (default 5, 3 with --quick)")
     ap.add_argument("--codecs", action="store_true", help="only the table of decoders that skip")
     ap.add_argument("--memory-child", nargs=3, metavar=("PATH", "N", "PASSES"), help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -293,7 +303,7 @@ def main() -> None:
     if args.codecs:
         skip_table(directory)
         return
-    rounds = 3 if args.quick else 5
+    rounds = args.rounds or (3 if args.quick else 5)
     clips = CLIPS[:4] if args.quick else CLIPS
     if args.clips:
         clips = [c for c in clips if any(s in c[0] for s in args.clips.split(","))]
@@ -340,7 +350,9 @@ def main() -> None:
         # forward and random access
         rng = random.Random(7)
         targets = [rng.randrange(n) for _ in range(30)]
-        cands = {"ours forward": ours_forward(MP4VideoReader), "PyAV forward": pyav_forward,
+        cands = {"ours forward": ours_forward(MP4VideoReader),
+                 "ours forward get_next": ours_forward_next(MP4VideoReader),
+                 "PyAV forward": pyav_forward,
                  "ours random x30": ours_random(MP4VideoReader, targets),
                  "PyAV random x30 AUTO": pyav_random("AUTO", targets),
                  "PyAV random x30 1 thread": pyav_random("NONE", targets)}
@@ -353,7 +365,8 @@ def main() -> None:
                            rounds, shuffle=True)
         m = {k: statistics.median(v) for k, v in wall.items()}
         if "ours forward" in m:
-            print(f"  forward: ours {fps(m['ours forward'], n)} fps, PyAV {fps(m['PyAV forward'], n)} fps,"
+            print(f"  forward: ours {fps(m['ours forward'], n)} fps (get_next "
+                  f"{fps(m['ours forward get_next'], n)}), PyAV {fps(m['PyAV forward'], n)} fps,"
                   f" ratio {m['PyAV forward'] / m['ours forward']:.2f}"
                   + (f"; before {fps(m['before forward'], n)} fps" if before else ""))
         best = min(m["PyAV random x30 AUTO"], m["PyAV random x30 1 thread"])

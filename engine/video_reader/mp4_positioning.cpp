@@ -314,8 +314,22 @@ Reached decode_run(Reader& r, long long target, bool store, Ref pending, long lo
   return Reached::Frame;
 }
 
-// Rewinds to the start and decodes frame 0 on to `target`.
+// Rewinds to the start and decodes frame 0 on to `target`, skipping the
+// unreferenced frames before route.skip_below (placed by their timestamps; a
+// frame that cannot be placed sends the run back to the start without).
 Reached restart_run(Reader& r, long long target, bool store, const Route& route) {
+  const FrameTimeline& tl = r.native().timeline;
+  bool skipping = route.skip_below > 0 && tl.usable() &&
+                  static_cast<std::size_t>(route.skip_below) < tl.size();
+  if (skipping) {
+    PyObject* decoder = rewind_to_start(r, !route.threads);
+    r.set_none("_current_frame");
+    set_frame_decoder_skip(decoder, tl.pts(static_cast<std::size_t>(route.skip_below)));
+    try {
+      return decode_run(r, target, store, Ref(), -1, route.keep_from, true);
+    } catch (const SkipLost&) {
+    }
+  }
   restart(r, !route.threads);
   return decode_run(r, target, store, Ref(), -1, route.keep_from);
 }
@@ -367,6 +381,7 @@ Reached seek_run(Reader& r, long long target, bool store, const Route& route) {
   }
   Route from_start = route;
   from_start.threads = route.threads || !short_run(0, target);
+  from_start.skip_below = 0;  // a stream the timeline did not place: every frame, counted
   return restart_run(r, target, store, from_start);
 }
 

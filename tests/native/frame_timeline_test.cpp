@@ -253,3 +253,17 @@ TEST_CASE("a single-threaded run asked for its next frame goes back to frame thr
   v.decoder_single = true;
   CHECK(vr::plan_route(none, v).kind == vr::RouteKind::Restart);
 }
+
+TEST_CASE("a run from the start skips like a seek; a rewind to frame 0 has nothing to skip") {
+  const auto tl = reordered(120, {0, 60});
+  auto route = vr::plan_route(tl, after_forward(110, 40));
+  CHECK(route.kind == vr::RouteKind::Restart);
+  CHECK(route.skip_below == 40);
+  route = vr::plan_route(tl, after_forward(41, 40));
+  CHECK(route.kind == vr::RouteKind::Restart);
+  CHECK(route.keep_from == 1);
+  CHECK(route.skip_below == 1);
+  route = vr::plan_route(tl, after_forward(50, 0));
+  CHECK(route.kind == vr::RouteKind::Restart);
+  CHECK(route.skip_below == 0);
+}

@@ -144,11 +144,7 @@ Route plan_route(const FrameTimeline& tl, const ReaderView& v) {
   const auto k = static_cast<long long>(tl.keyframe_at_or_before(goal));
   route.threads = !short_run(k, t);
   if (walking_back) route.keep_from = std::max(k, t - v.window_capacity + 1);
-  if (k == 0) {
-    route.kind = RouteKind::Restart;
-    return route;
-  }
-  route.kind = RouteKind::Seek;
+  route.kind = k == 0 ? RouteKind::Restart : RouteKind::Seek;
   route.keyframe = k;
   if (!v.filling_cache && tl.reordered()) route.skip_below = route.keep_from >= 0 ? route.keep_from : t;
   return route;

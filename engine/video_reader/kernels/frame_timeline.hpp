@@ -177,7 +177,7 @@ struct Route {
   long long keyframe = 0;    // Seek: the keyframe to land on
   bool threads = true;       // Restart, Seek: the run uses the frame-threaded context
   long long keep_from = -1;  // Restart, Seek: frames keep_from..target go to the return window
-  long long skip_below = 0;  // Seek: frames before this index may be skipped when unreferenced
+  long long skip_below = 0;  // Restart, Seek: frames before this index may be skipped when unreferenced
 };
 
 Route plan_route(const FrameTimeline& timeline, const ReaderView& view);
