@@ -101,10 +101,18 @@ def test_bbox_preview_refusals_leave_no_picture(tmp_path, run, video, video_160,
     assert list(out_dir.iterdir()) == []
 
 
-@pytest.mark.parametrize("extra", [["--frame", "1"], ["--over", "v.mp4"]])
-def test_bbox_frame_and_over_need_what_they_go_with(tmp_path, run, extra):
-    code, _, err = run("bbox", "m.h5", "--width", 8, "--height", 8, *extra)
+@pytest.mark.parametrize("argv", [
+    ["bbox", "m.h5", "--width", "8", "--height", "8", "--frame", "1"],
+    ["bbox", "m.h5", "--width", "8", "--height", "8", "--over", "v.mp4"],
+    ["bbox", "m.h5", "--width", "8", "--height", "8", "--preview", "-"],
+    ["sheet", "m.imx", "-o", "-"],
+    ["sheet", "m.imx", "-o", "s.png", "--rows", "0"],
+])
+def test_picture_options_misused_exit_2(tmp_path, run, monkeypatch, argv):
+    monkeypatch.chdir(tmp_path)
+    code, _, err = run(*argv)
     assert code == 2 and "Traceback" not in err
+    assert list(tmp_path.iterdir()) == []
 
 
 def _find(sheet: np.ndarray, thumb: np.ndarray) -> tuple:

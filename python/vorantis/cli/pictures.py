@@ -79,9 +79,12 @@ def _umask() -> int:
 
 
 def check_png_target(path: str) -> None:
-    """Refuses, before any work, a target whose folder is missing or that is a folder."""
-    from .errors import Refused
+    """Refuses, before any work, '-' (a picture goes to a file, never to standard output
+    by surprise), a target whose folder is missing, or a folder."""
+    from .errors import Refused, UsageError
 
+    if path == "-":
+        raise UsageError("a picture is written to a file: '-' is not one")
     folder = os.path.dirname(os.path.abspath(path))
     if os.path.isdir(path):
         raise Refused(path, "is a directory")

@@ -12,7 +12,7 @@ from typing import List, Optional, Tuple
 import numpy as np
 
 from .containers import status
-from .errors import Refused, UsageError, plural, printable, refusing
+from .errors import PROG, Refused, UsageError, plural, printable, refusing
 from .font import LINE, draw_text, text_width
 from .masks import BOX_COLOR, mask_boxes
 from .pictures import Box, check_png_target, downscale, outline, write_png
@@ -90,6 +90,10 @@ def _members(path: str, key: str) -> Tuple[str, List[Tuple[str, Source, int]], O
         raise Refused(path, "holds no video (no member named *" + ", *".join(VIDEO_SUFFIXES) + ")")
     masks_names = [n for n in names if n.lower().endswith(MASK_SUFFIXES)]
     masks = (masks_names[0], model.read(masks_names[0])) if masks_names else None
+    if masks is not None and not _masks_extra():
+        status(f"{PROG} sheet: the mask box is not drawn: it needs the masks extra "
+               f"(pip install 'vorantis[masks]')")
+        masks = None
     rows = []
     for name in videos:
         source = Source(f"{path}::{name}", key)
@@ -98,6 +102,16 @@ def _members(path: str, key: str) -> Tuple[str, List[Tuple[str, Source, int]], O
     if isinstance(model.manifest, dict) and isinstance(model.manifest.get("name"), str):
         title = f"{model.manifest['name']} ({path})"
     return title, rows, masks
+
+
+def _masks_extra() -> bool:
+    try:
+        import h5py  # noqa: F401
+
+        from vorantis.engine.compression import decode_jpeg  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def _page_paths(output: str, pages: int) -> List[str]:
