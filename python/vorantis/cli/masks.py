@@ -82,6 +82,7 @@ def _background(args: argparse.Namespace) -> np.ndarray:
         index = args.frame + count if args.frame < 0 else args.frame
         if not 0 <= index < count:
             raise Refused(args.over, f"frame {args.frame} is out of range ({plural(count, 'frame')})")
+        args.frame = index  # as the report names it
         try:
             with source.refusing():
                 frame = reader.get(index)

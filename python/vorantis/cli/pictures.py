@@ -55,7 +55,11 @@ def tint(img: np.ndarray, where: np.ndarray, color, alpha: float) -> None:
 def write_png(path: str, rgb: np.ndarray) -> None:
     """Writes the PNG to a temporary file in the target's folder and renames it into
     place: the target is either the whole picture or left as it was."""
-    data = encode_png(np.ascontiguousarray(rgb))
+    write_file(path, encode_png(np.ascontiguousarray(rgb)))
+
+
+def write_file(path: str, data: bytes) -> None:
+    """`data` into `path` through a temporary file in the same folder, renamed into place."""
     folder = os.path.dirname(os.path.abspath(path))
     with refusing(path):
         fd, tmp = tempfile.mkstemp(prefix=".vorantis-", suffix=".png.part", dir=folder)

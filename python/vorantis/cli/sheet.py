@@ -15,7 +15,8 @@ from .containers import status
 from .errors import PROG, Refused, UsageError, plural, printable, refusing
 from .font import LINE, draw_text, text_width
 from .masks import BOX_COLOR, mask_boxes
-from .pictures import Box, check_png_target, downscale, outline, write_png
+from .pictures import Box, check_png_target, downscale, outline, write_file
+from .png import encode_png
 from .progress import Progress, progress_option
 from .sources import Model, Source, format_rate, is_container_head, keyframe_interval, probe
 
@@ -158,17 +159,22 @@ def cmd_sheet(args: argparse.Namespace) -> int:
     pages = _page_paths(args.output, -(-len(members) // args.rows))
     for page in pages[1:]:
         check_png_target(page)
-    rows = []
+    # One page of thumbnails in memory at a time; the pages are kept encoded and written
+    # once every video has been read, so that a refused video leaves no sheet at all.
+    encoded: List[bytes] = []
+    rows: List[Row] = []
     with Progress("sheet", len(members), args.progress, unit="video") as bar:
         for n, (name, source, size) in enumerate(members, 1):
             rows.append(_read_row(name, source, size, args.thumb_height, masks, args.padding))
             bar.update(n)
-    # Every row is read before the first page is written: a refused video leaves no sheet.
-    for k, page in enumerate(pages):
-        chunk = rows[k * args.rows:(k + 1) * args.rows]
-        head = title if len(pages) == 1 else f"{title}: sheet {k + 1} of {len(pages)}"
-        write_png(page, _compose(head, chunk, args.thumb_height))
-    status(f"wrote {plural(len(pages), 'sheet')} of {plural(len(rows), 'video')}: {', '.join(pages)}")
+            if len(rows) == args.rows or n == len(members):
+                k = len(encoded)
+                head = title if len(pages) == 1 else f"{title}: sheet {k + 1} of {len(pages)}"
+                encoded.append(encode_png(_compose(head, rows, args.thumb_height)))
+                rows = []
+    for page, data in zip(pages, encoded):
+        write_file(page, data)
+    status(f"wrote {plural(len(pages), 'sheet')} of {plural(len(members), 'video')}: {', '.join(pages)}")
     return 0
 
 
