@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import io
 import json
 import os
 import tempfile
@@ -42,6 +43,51 @@ def _encode_demo_clip(path: str, n: int, width: int, height: int, fps: int, gop:
                 picture=over(animation, index_bits(n)))
 
 
+def _demo_masks(width: int, height: int) -> Optional[bytes]:
+    """An HDF5 file of face masks (ellipses that drift a little), or None without the
+    masks extra."""
+    try:
+        import h5py
+        import simplejpeg
+    except ImportError:
+        return None
+    y, x = np.mgrid[0:height, 0:width]
+    buffer = io.BytesIO()
+    with h5py.File(buffer, "w") as f:
+        ds = f.create_dataset("face_masks", (4,), dtype=h5py.vlen_dtype(np.uint8))
+        for i in range(4):
+            cx, cy = width / 2 + 6 * i, height / 2 - 4 * i
+            inside = ((x - cx) / (width / 7)) ** 2 + ((y - cy) / (height / 4)) ** 2 < 1
+            img = np.repeat((inside * 255).astype(np.uint8)[:, :, None], 3, axis=2)
+            ds[i] = np.frombuffer(simplejpeg.encode_jpeg(img, quality=95, colorspace="RGB"), np.uint8)
+    return buffer.getvalue()
+
+
+def _demo_pictures(tmp: str, model: str, width: int, height: int, with_masks: bool) -> None:
+    """A contact sheet of the model and, with masks, the mask box over the idle clip."""
+    from .masks import cmd_bbox
+    from .sheet import cmd_sheet
+
+    sheet = os.path.join(tmp, "sheet.png")
+    quiet = io.StringIO()  # the commands' own reports: the demo says what it made
+    with contextlib.redirect_stdout(quiet), contextlib.redirect_stderr(quiet):
+        cmd_sheet(argparse.Namespace(model=model, output=sheet, rows=12, thumb_height=96, padding=16,
+                                     key="", progress=False))
+    print(f"pictures: a contact sheet of the model, {sheet}")
+    if not with_masks:
+        print("  (no mask preview: the masks extra is not installed)")
+        return
+    masks = os.path.join(tmp, "masks.h5")
+    preview = os.path.join(tmp, "preview.png")
+    with open(masks, "wb") as f:
+        f.write(vr.ImxContainer(model).read_file("masks.h5"))
+    with contextlib.redirect_stdout(quiet), contextlib.redirect_stderr(quiet):
+        cmd_bbox(argparse.Namespace(masks=masks, width=width, height=height, padding=16, json=False,
+                                    preview=preview, over=f"{model}::idle.mp4", frame=0, key="",
+                                    progress=False))
+    print(f"  and the mask box over frame 0 of idle.mp4, {preview}")
+
+
 def _fps(frames: int, seconds: float) -> str:
     return f"{frames} frames in {seconds * 1000:8.1f} ms = {frames / max(seconds, 1e-9):9.0f} fps"
 
@@ -78,6 +124,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
             },
         }
         files = {"manifest.json": json.dumps(manifest, indent=2).encode("utf-8"), **files}
+        masks = _demo_masks(width, height)
+        if masks is not None:
+            files["masks.h5"] = masks
         model = os.path.join(tmp, "demo_model.imx")
         vr.write_imx_v2_container(model, files)
         box = vr.ImxContainer(model)
@@ -113,6 +162,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
         print(f"  ping-pong pass without the cache:      {_fps(len(order), t_seeking)} (keyframe seeks)")
         print(f"  frames of both ping-pong passes equal to the forward pass: "
               f"{'all ' + str(2 * len(order)) if not mismatches else f'{mismatches} differ'}")
+        _demo_pictures(tmp, model, width, height, masks is not None)
     if args.keep is None:
         print("done; the temporary folder is removed")
     else:
@@ -122,6 +172,10 @@ def cmd_demo(args: argparse.Namespace) -> int:
                         f"frames {model}::talk.mp4 -o {os.path.join(args.keep, 'png')} --step 10",
                         f"encrypt {os.path.join(args.keep, 'idle.mp4')} {os.path.join(args.keep, 'idle.vrtensor')}",
                         f"info {os.path.join(args.keep, 'idle.vrtensor')}",
+                        f"sheet {model} -o {os.path.join(args.keep, 'sheet.png')}",
+                        *([f"bbox {os.path.join(args.keep, 'masks.h5')} --width {width} --height {height} "
+                           f"--preview {os.path.join(args.keep, 'preview.png')} --over {model}::idle.mp4"]
+                          if masks is not None else []),
                         f"extract {model} -o {os.path.join(args.keep, 'unpacked')}"):
             print(f"  {PROG} {command}")
     return 0 if not mismatches else 1

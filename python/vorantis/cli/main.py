@@ -10,7 +10,7 @@ from typing import Optional, Sequence
 
 import vorantis
 
-from . import containers, crypt, demo, frames, info, masks
+from . import containers, crypt, demo, frames, info, masks, sheet
 from .errors import (DEBUG_ENV, EXIT_BROKEN_PIPE, EXIT_INTERNAL, EXIT_NOT_MEDIA, EXIT_REFUSED,
                      EXIT_USAGE, PROG, Refused, UsageError, one_line)
 
@@ -43,7 +43,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--debug", action="store_true",
                         help=f"show the traceback of an internal error (also: {DEBUG_ENV}=1)")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in (info, containers, crypt, frames, masks, demo):
+    for command in (info, containers, crypt, frames, masks, sheet, demo):
         command.register(sub)
     return parser
 
