@@ -21,8 +21,8 @@ def main() -> None:
         sessions = []
     for s in sessions:
         name = max(s["signatures"], key=len) if s["signatures"] else s["name"]
-        doc = s.get("reason") or ""
-        print(f"{name:<20} {s['result']:<10} {s['duration']:6.0f}s  {doc}".rstrip())
+        reason = s.get("reason") or ""
+        print(f"{name:<22} {s['result']:<8} {s['duration']:6.0f}s  {reason}".rstrip())
     counts = {"passed": 0, "failed": 0, "skipped": 0}
     suites = 0
     with open(log_path, errors="replace") as f:
