@@ -195,6 +195,24 @@ def pyav_random(threads: str, targets):
     return run
 
 
+def faults_per_frame(cls, path: str, n: int, use_next: bool) -> float:
+    """Minor page faults per frame of a forward pass after its first frames:
+    fresh pages the allocator hands out for frames and copies (default glibc
+    thresholds, as users run)."""
+    import resource
+
+    r = cls(path, frame_count=n)
+    step = r.get_next if use_next else None
+    for i in range(5):
+        step() if step else r.get(i)
+    f0 = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for i in range(5, n):
+        step() if step else r.get(i)
+    f1 = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    r.close()
+    return (f1 - f0) / (n - 5)
+
+
 # --- memory, in a child ------------------------------------------------------
 
 def vm_hwm_mib() -> float:
@@ -369,6 +387,13 @@ def main() -> None:
                   f"{fps(m['ours forward get_next'], n)}), PyAV {fps(m['PyAV forward'], n)} fps,"
                   f" ratio {m['PyAV forward'] / m['ours forward']:.2f}"
                   + (f"; before {fps(m['before forward'], n)} fps" if before else ""))
+        if "ours forward" in m:
+            faults = {label: faults_per_frame(cls, path, n, use_next)
+                      for label, cls, use_next in [("get", MP4VideoReader, False),
+                                                   ("get_next", MP4VideoReader, True)]
+                      + ([("before get", before, False)] if before else [])}
+            print("  minor page faults per frame, forward: "
+                  + ", ".join(f"{k} {v:.0f}" for k, v in faults.items()))
         best = min(m["PyAV random x30 AUTO"], m["PyAV random x30 1 thread"])
         print(f"  random x30: ours {m['ours random x30'] * 1e3:7.1f} ms, PyAV AUTO "
               f"{m['PyAV random x30 AUTO'] * 1e3:.1f} ms, 1 thread {m['PyAV random x30 1 thread'] * 1e3:.1f} ms,"

@@ -427,14 +427,20 @@ Ref py_get(PyObject* const* argv) {
   DecoderInUse in_use(r);
   reopen_if_detached(r, in_use);
   r.container();
-  Ref current = Ref::borrow(r.find("_current_frame"));  // owned: the copy may release the GIL
-  if (current && current.get() != Py_None) {
-    int same = PyObject_RichCompareBool(index.get(), r.get("_current_frame_idx").get(), Py_EQ);
-    check_status(same);
-    if (same) {
-      Ref copy = copy_frame(current.get());
-      served(r);
-      return copy;
+  {
+    // Owned while copied (the copy may release the GIL), and dropped before
+    // the reader moves on: holding the frame being replaced would keep one
+    // more frame-sized block alive across the next frame's allocations, which
+    // makes the allocator hand out fresh pages (page faults) on every call.
+    Ref current = Ref::borrow(r.find("_current_frame"));
+    if (current && current.get() != Py_None) {
+      int same = PyObject_RichCompareBool(index.get(), r.get("_current_frame_idx").get(), Py_EQ);
+      check_status(same);
+      if (same) {
+        Ref copy = copy_frame(current.get());
+        served(r);
+        return copy;
+      }
     }
   }
   Ref frame = call_method(self, "_advance_to_frame", index.get());
