@@ -61,7 +61,11 @@ def cut_short(tmp_path_factory, video) -> Path:
     faststart = folder / "faststart.mp4"  # a path: the muxer reopens it to move the table
     with av.open(str(video.path)) as src, \
             av.open(str(faststart), "w", options={"movflags": "faststart"}) as out:
-        stream = out.add_stream_from_template(src.streams.video[0])
+        template = src.streams.video[0]
+        if hasattr(out, "add_stream_from_template"):  # PyAV 14 and newer
+            stream = out.add_stream_from_template(template)
+        else:
+            stream = out.add_stream(template=template)
         for packet in src.demux(video=0):
             if packet.size:
                 packet.stream = stream
@@ -118,7 +122,8 @@ def test_info_without_decode_does_not_decode(run, damaged):
 @pytest.mark.parametrize("as_json", [False, True], ids=["text", "json"])
 def test_info_decode_counts_the_frames_a_cut_stream_decodes_to(run, cut_short, as_json):
     frames, error = pyav_decode(cut_short)
-    assert error is None                  # the cut packet ends the stream; nothing fails
+    if error is not None:  # older FFmpeg (PyAV 17 and before) reports the cut packet
+        pytest.skip(f"this FFmpeg reports the cut packet as an error: {error}")
     code, out, err = run("info", "--decode", *(["--json"] if as_json else []), cut_short)
     assert code == 0, err
     n = len(frames)
