@@ -204,21 +204,22 @@ FrameTimeline& ensure_timeline(Reader& r) {
 
 // --- The return window -------------------------------------------------------
 
-// The bytes of a decoded frame's planes.
+// The bytes a decoded frame holds, estimated from its pixel format and size
+// (kernels/frame_timeline.hpp); the frame's planes are not enumerated (cheaper,
+// and PyAV's `planes` is not safe when an allocation fails inside it).
 long long frame_bytes(PyObject* frame) {
-  Ref planes = attr(frame, "planes");
-  Ref it = check(PyObject_GetIter(planes.get()));
-  long long total = 0;
-  while (PyObject* raw = PyIter_Next(it.get())) {
-    Ref plane(raw);
-    total += as_ll(attr(plane.get(), "buffer_size").get());
-  }
-  if (PyErr_Occurred()) throw PyErrorSet{};
-  return total;
+  Ref format = attr(frame, "format");
+  Ref name = attr(format.get(), "name");
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  if (!text) throw PyErrorSet{};
+  return decoded_frame_bytes(std::string_view(text, static_cast<std::size_t>(size)),
+                             as_ll(attr(frame, "width").get()), as_ll(attr(frame, "height").get()));
 }
 
-// How many frames the next window may hold: by the size of the last frame
-// kept, or by an 8-bit 4:2:0 frame of the stream's size before any was.
+// How many frames the next window may hold: by the size of the frames kept
+// (one stream, one size), or by an 8-bit 4:2:0 frame of the stream's size
+// before any was.
 long long window_capacity(Reader& r) {
   NativeState& ns = r.native();
   long long per_frame = ns.window_frame_bytes;
@@ -231,7 +232,7 @@ long long window_capacity(Reader& r) {
 // while the window holds more than its bytes.
 void window_push(Reader& r, PyObject* frame, long long index) {
   NativeState& ns = r.native();
-  long long bytes = frame_bytes(frame);
+  long long bytes = ns.window_frame_bytes > 0 ? ns.window_frame_bytes : frame_bytes(frame);
   if (ns.window && index != ns.window_last() + 1) drop_window(r);
   if (!ns.window) {
     ns.window = check(PyList_New(0));

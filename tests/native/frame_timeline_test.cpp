@@ -267,3 +267,16 @@ TEST_CASE("a run from the start skips like a seek; a rewind to frame 0 has nothi
   CHECK(route.kind == vr::RouteKind::Restart);
   CHECK(route.skip_below == 0);
 }
+
+TEST_CASE("decoded frame bytes by pixel format: exact for planar YUV, an upper bound otherwise") {
+  CHECK(vr::decoded_frame_bytes("yuv420p", 1280, 720) == 1280 * 720 * 3 / 2);
+  CHECK(vr::decoded_frame_bytes("yuvj420p", 64, 48) == 64 * 48 * 3 / 2);
+  CHECK(vr::decoded_frame_bytes("yuv420p10le", 1920, 1080) == 1920 * 1080 * 3);
+  CHECK(vr::decoded_frame_bytes("nv12", 64, 48) == 64 * 48 * 3 / 2);
+  CHECK(vr::decoded_frame_bytes("yuv422p", 64, 48) == 64 * 48 * 2);
+  CHECK(vr::decoded_frame_bytes("yuv444p", 64, 48) == 64 * 48 * 3);
+  CHECK(vr::decoded_frame_bytes("yuva420p", 64, 48) == 64 * 48 * 5 / 2);
+  CHECK(vr::decoded_frame_bytes("gray", 64, 48) == 64 * 48);
+  CHECK(vr::decoded_frame_bytes("bgr24", 64, 48) >= 64 * 48 * 3);
+  CHECK(vr::decoded_frame_bytes("rgb48le", 64, 48) >= 64 * 48 * 6);
+}

@@ -95,6 +95,25 @@ long long threads_switch_keyframe(const FrameTimeline& timeline, long long decod
   return redo < gain ? k : -1;
 }
 
+long long decoded_frame_bytes(std::string_view f, long long width, long long height) {
+  auto has = [&](std::string_view part) { return f.find(part) != std::string_view::npos; };
+  auto ends = [&](std::string_view tail) {
+    return f.size() >= tail.size() && f.substr(f.size() - tail.size()) == tail;
+  };
+  const long long sample = ends("le") || ends("be") ? 2 : 1;  // more than 8 bits a sample
+  long long quarters = 16;                                    // 4 bytes a pixel
+  if (has("gray") || f == "y8")
+    quarters = 4;
+  else if (has("420") || has("nv12") || has("nv21") || has("p010") || has("p016") || has("411"))
+    quarters = 6;
+  else if (has("422") || has("nv16") || has("p210") || has("p216") || has("y210"))
+    quarters = 8;
+  else if (has("444") || has("nv24") || has("nv42") || has("p410") || has("p416") || has("gbrp"))
+    quarters = 12;
+  if (quarters < 16 && (has("yuva") || has("gbrap"))) quarters += 4;
+  return width * height * quarters * sample / 4;
+}
+
 Route plan_route(const FrameTimeline& tl, const ReaderView& v) {
   const long long t = v.target;
   Route route;

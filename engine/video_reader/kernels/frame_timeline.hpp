@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -140,6 +141,13 @@ long long threads_switch_keyframe(const FrameTimeline& timeline, long long decod
 // skip: without B-frames every frame is usually a reference, and a damaged
 // packet mistaken for an unreferenced one would turn a decoding error into a
 // concealed picture.
+
+// An upper estimate of the bytes a decoded frame of FFmpeg pixel format
+// `pix_fmt` and size width x height holds (its planes' samples, rows unpadded):
+// exact for the planar YUV formats (4:2:0 1.5 bytes a pixel, 4:2:2 2, 4:4:4 3,
+// an alpha plane 1 more, twice that above 8 bits), 4 bytes a pixel (8 above
+// 8 bits) for any other format.
+long long decoded_frame_bytes(std::string_view pix_fmt, long long width, long long height);
 
 // The bytes the return window may hold: a quarter of the frame cache's budget.
 constexpr long long kWindowBytes = (1LL << 30) / 4;
