@@ -113,8 +113,8 @@ def iter_video_frames(video_path: str, key: str = "", thread_count: int = 0,
 
     Handles plain and .vrtensor files like VideoReader, but holds only the
     frame being handed out. At most max_frames frames are yielded (a
-    negative value means all). The demuxer is opened at the first request
-    for a frame and closed however the iteration ends.
+    negative value means all). The demuxer is opened when the first frame
+    is asked for and closed however the iteration ends.
     """
     yield from _native.frame_iterator(video_path, key, thread_count, max_frames)
 
