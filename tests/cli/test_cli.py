@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib.metadata
+import io
 import json
 import os
 import re
@@ -21,8 +22,10 @@ from conftest import DEFAULT_KEY, xor_reference
 
 
 @pytest.fixture
-def run(capsys):
-    def _run(*argv):
+def run(capsys, monkeypatch):
+    """Runs the tool in-process: (exit status, stdout, stderr); `stdin` feeds standard input."""
+    def _run(*argv, stdin: bytes = b""):
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
         code = cli.main([str(a) for a in argv])
         out, err = capsys.readouterr()
         return code, out, err

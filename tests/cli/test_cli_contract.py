@@ -3,18 +3,15 @@ keys and types, and each exit status is reached by the failure it stands for."""
 
 from __future__ import annotations
 
-import io
 import json
-import sys
 
 import numpy as np
 import pytest
 
-from vorantis import cli
 from vorantis.cli import schema
 from vorantis.engine import video_reader as vr
 from conftest import DEFAULT_KEY, xor_reference
-from test_cli import imx_bytes
+from test_cli import imx_bytes, run  # noqa: F401  (the fixture)
 
 # The values a key of this kind may take; other str values are names from the input.
 ENUMS = {"kind": {"container", "video", "bbox"},
@@ -49,14 +46,6 @@ def conforms(doc: dict, fields: dict) -> list:
     return problems
 
 
-@pytest.fixture
-def run(capsys, monkeypatch):
-    def _run(*argv, stdin: bytes = b""):
-        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
-        code = cli.main([str(a) for a in argv])
-        out, err = capsys.readouterr()
-        return code, out, err
-    return _run
 
 
 @pytest.fixture

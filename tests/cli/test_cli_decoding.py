@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from vorantis.cli import schema
-from test_cli import read_png, single_line_error
+from test_cli import read_png, run, single_line_error  # noqa: F401
 from test_cli_contract import conforms
 
 
@@ -77,15 +77,6 @@ def cut_short(tmp_path_factory, video) -> Path:
     return path
 
 
-@pytest.fixture
-def run(capsys):
-    from vorantis import cli
-
-    def _run(*argv):
-        code = cli.main([str(a) for a in argv])
-        out, err = capsys.readouterr()
-        return code, out, err
-    return _run
 
 
 @pytest.mark.parametrize("as_json", [False, True], ids=["text", "json"])

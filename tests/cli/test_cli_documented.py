@@ -3,10 +3,8 @@ one test per claim that the rest of the suite does not already exercise."""
 
 from __future__ import annotations
 
-import io
 import json
 import shlex
-import sys
 
 import numpy as np
 import pytest
@@ -15,17 +13,9 @@ from vorantis import cli
 from vorantis.cli import progress
 from vorantis.engine import video_reader as vr
 import media
-from test_cli import _write_masks, imx_bytes, parse_imx, read_png, single_line_error
+from test_cli import _write_masks, imx_bytes, parse_imx, read_png, run, single_line_error  # noqa: F401
 
 
-@pytest.fixture
-def run(capsys, monkeypatch):
-    def _run(*argv, stdin: bytes = b""):
-        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
-        code = cli.main([str(a) for a in argv])
-        out, err = capsys.readouterr()
-        return code, out, err
-    return _run
 
 
 def _has_masks_extra() -> bool:
