@@ -401,7 +401,8 @@ ReaderView view_of(Reader& r, long long target, bool store, bool buffered) {
   v.filling_cache = store;
   v.window_first = ns.window ? ns.window_first : -1;
   v.window_last = ns.window_last();
-  v.window_capacity = store ? 0 : window_capacity(r);
+  // Only a step back can take a window: forward steps (the hot path) skip the lookup.
+  v.window_capacity = !store && buffered && target < v.current ? window_capacity(r) : 0;
   return v;
 }
 
